@@ -1,0 +1,114 @@
+#pragma once
+// A serial port over POSIX termios. Every failing call throws
+// CSerialException carrying errno. Reads never block; WaitForInput blocks
+// in poll() until bytes arrive, the time runs out, or the line hangs up.
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <string>
+
+#include <termios.h>
+
+// Purge flags.
+inline constexpr uint32_t PURGE_TXABORT = 0x0001;
+inline constexpr uint32_t PURGE_RXABORT = 0x0002;
+inline constexpr uint32_t PURGE_TXCLEAR = 0x0004;
+inline constexpr uint32_t PURGE_RXCLEAR = 0x0008;
+
+// Line-setting choices of Open.
+enum ParityChoice { ParityEven = 0, ParityMark = 1, ParityNone = 2, ParityOdd = 3, ParitySpace = 4 };
+enum StopBitsChoice { StopBitsOne = 0, StopBitsOneAndHalf = 1, StopBitsTwo = 2 };
+enum FlowControlChoice {
+    FlowNone = 0, FlowCtsRts = 1, FlowCtsDtr = 2, FlowDsrRts = 3, FlowDsrDtr = 4, FlowXonXoff = 5
+};
+
+class CSerialException : public std::exception {
+public:
+    explicit CSerialException(int error);
+    // The system's text for m_error.
+    std::string GetErrorMessage() const;
+    const char* what() const noexcept override { return m_message.c_str(); }
+
+    int m_error;
+
+private:
+    std::string m_message;
+};
+
+// Throws CSerialException with code, or with errno when code is 0.
+[[noreturn]] void ThrowSerialException(int code = 0);
+
+// The port's line settings, read from and written to termios.
+struct SerialState {
+    uint32_t BaudRate = 0;
+    uint8_t ByteSize = 8;       // 5..8
+    uint8_t Parity = 0;         // NOPARITY 0, ODDPARITY 1, EVENPARITY 2, MARKPARITY 3, SPACEPARITY 4
+    uint8_t StopBits = 0;       // ONESTOPBIT 0, ONE5STOPBITS 1, TWOSTOPBITS 2
+    bool fOutxCtsFlow = false;  // hardware flow control (CRTSCTS)
+    bool fOutxDsrFlow = false;  // no termios counterpart; kept for the caller
+    bool fOutX = false;         // XON/XOFF on output (IXON)
+    bool fInX = false;          // XON/XOFF on input (IXOFF)
+    char XonChar = 0x11;
+    char XoffChar = 0x13;
+    termios tio{};              // the full termios the state was read from
+};
+
+// Kept for the caller; reads return at once whatever they are set to.
+struct SerialTimeouts {
+    uint32_t ReadIntervalTimeout = 0;
+    uint32_t ReadTotalTimeoutMultiplier = 0;
+    uint32_t ReadTotalTimeoutConstant = 0;
+    uint32_t WriteTotalTimeoutMultiplier = 0;
+    uint32_t WriteTotalTimeoutConstant = 0;
+};
+
+class CSerialPort {
+public:
+    CSerialPort() = default;
+    ~CSerialPort();
+    CSerialPort(const CSerialPort&) = delete;
+    CSerialPort& operator=(const CSerialPort&) = delete;
+
+    // Opens the device node exclusively in raw mode with the given line
+    // settings and empties both buffers. A choice outside its table leaves
+    // that setting as the port had it.
+    void Open(const std::string& devicePath, uint32_t baudRate, int parity, uint8_t dataBits,
+              int stopBits, int flowControl, bool overlapped = false);
+    // Restores the settings the port had and closes it; nothing when closed.
+    void Close();
+    bool IsOpen() const { return m_handle >= 0; }
+
+    // Returns at once with what has arrived (possibly 0 bytes).
+    size_t Read(void* buffer, size_t count);
+    // Writes everything; returns the number of bytes written.
+    size_t Write(const void* buffer, size_t count);
+    // Blocks until input is available (true) or milliseconds pass (false).
+    // A hang-up or line error throws.
+    bool WaitForInput(double milliseconds);
+
+    void GetState(SerialState& state);
+    void SetState(const SerialState& state);
+    void GetTimeouts(SerialTimeouts& timeouts);
+    void SetTimeouts(const SerialTimeouts& timeouts);
+    void SetMask(uint32_t mask);
+    uint32_t GetMask() const { return m_mask; }
+    void Flush();                // waits until all output is sent
+    void Purge(uint32_t flags);  // PURGE_TXCLEAR / PURGE_RXCLEAR empty the buffers
+    void ClearWriteBuffer();
+    void ClearReadBuffer();
+
+    // 0 the port exists and is free, 1 it does not exist, 2 it exists but
+    // cannot be had (held by another program, or no permission), -1 any
+    // other error. Never throws.
+    static int ProbePort(const std::string& devicePath);
+
+    int m_handle = -1;
+    bool m_overlapped = false;
+
+private:
+    SerialTimeouts m_timeouts;
+    uint32_t m_mask = 0;
+    termios m_saved{};
+    bool m_haveSaved = false;
+};
