@@ -4,6 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mkdir -p build/demo
-build/tools/cvf-make -o build/demo/sample.CVF
+build/tools/cvf-make/cvf-make -o build/demo/sample.CVF
 echo "Sample firmware file: build/demo/sample.CVF"
-build/tools/cvf-make --describe build/demo/sample.CVF
+build/tools/cvf-make/cvf-make --describe build/demo/sample.CVF
