@@ -1,0 +1,286 @@
+#include "Options.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <getopt.h>
+#include <unistd.h>
+
+const char* const kHelpText =
+    "Usage: cvf-devsim --name NAME [options]\n"
+    "\n"
+    "Simulates a device in update mode on a pseudo-terminal. The terminal is\n"
+    "published as the symbolic link NAME in the port directory; once the\n"
+    "device answers, one line 'ready NAME DEVICE-PATH' goes to standard output.\n"
+    "SIGINT and SIGTERM end it and remove the link.\n"
+    "\n"
+    "Device:\n"
+    "  --name NAME           port name to publish, e.g. COM3 (required)\n"
+    "  --index TEXT          index text answered to PSD (default DEMO)\n"
+    "  --version TEXT        version text answered to EAE (default SIM-1.00SIM-1.00)\n"
+    "                        TEXT of --index and --version may hold \\xHH, \\t, \\\\\n"
+    "  --asp-cf              answer ASP with 0xCF instead of \"0\"\n"
+    "  --no-update-mode      leave ASP unanswered (device not in update mode)\n"
+    "  --port-dir DIR        publish in DIR instead of the per-user port directory\n"
+    "\n"
+    "Timing:\n"
+    "  --line-time MS        time the device takes per firmware line (default 0)\n"
+    "  --no-pacing           reply at once instead of at the pace of 57600 baud\n"
+    "\n"
+    "Records:\n"
+    "  --log FILE            log every received and sent frame with a timestamp\n"
+    "  --image-out FILE      write the flash image assembled from the data lines\n"
+    "                        (lines 'AAAA HHHH...': address, then up to 16 bytes)\n"
+    "  --report-settings FILE|-\n"
+    "                        write the line settings the client left on the port\n"
+    "                        each time they change ('-': standard output)\n"
+    "\n"
+    "Faults (repeatable): --fault KIND:WHERE[:COUNT]\n"
+    "  WHERE  a firmware line number (1 = first line of the transfer), a command\n"
+    "         word ASP, PSD, EAE, RST or DPZ, or 'any' for every frame\n"
+    "  COUNT  how many times the fault fires (default 1; 'always' or 0: every time)\n"
+    "  KIND   silence     no reply\n"
+    "         badsum      reply with a wrong checksum\n"
+    "         reject      reply \"0\" (line not taken)\n"
+    "         flash       reply \"2\" (flash error)\n"
+    "         cf          reply 0xCF (update complete)\n"
+    "         bytewise    reply one byte at a time\n"
+    "         garbage     the bytes '#GARBAGE#' before the reply\n"
+    "         eot         a stray EOT before the reply\n"
+    "         trailing    a complete frame DEV|2| after the reply's EOT\n"
+    "         stream      endless bytes without EOT until the next frame arrives\n"
+    "         hangup      close the pseudo-terminal and exit\n"
+    "         wrongindex  answer PSD with the index and '#' appended\n"
+    "         noversion   answer EAE with an empty field\n"
+    "         ffversion   answer EAE with the version and a 0xFF byte appended\n"
+    "\n"
+    "  --help                this text\n";
+
+namespace {
+
+struct KindName {
+    const char* name;
+    FaultKind kind;
+};
+
+constexpr KindName kKinds[] = {
+    {"silence", FaultKind::Silence},     {"badsum", FaultKind::BadSum},
+    {"reject", FaultKind::Reject},       {"flash", FaultKind::Flash},
+    {"cf", FaultKind::Complete},         {"bytewise", FaultKind::Bytewise},
+    {"garbage", FaultKind::Garbage},     {"eot", FaultKind::StrayEot},
+    {"trailing", FaultKind::Trailing},   {"stream", FaultKind::Stream},
+    {"hangup", FaultKind::Hangup},       {"wrongindex", FaultKind::WrongIndex},
+    {"noversion", FaultKind::NoVersion}, {"ffversion", FaultKind::FfVersion},
+};
+
+bool ParseCount(const std::string& text, int& value)
+{
+    if (text.empty() || text.size() > 9)
+        return false;
+    value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + (c - '0');
+    }
+    return true;
+}
+
+int HexNibble(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+std::string DecodeEscapes(const std::string& text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size()) {
+            const char next = text[i + 1];
+            if (next == '\\') {
+                out += '\\';
+                ++i;
+                continue;
+            }
+            if (next == 't') {
+                out += '\t';
+                ++i;
+                continue;
+            }
+            if (next == 'x' && i + 3 < text.size() && HexNibble(text[i + 2]) >= 0 &&
+                HexNibble(text[i + 3]) >= 0) {
+                out += static_cast<char>(HexNibble(text[i + 2]) * 16 + HexNibble(text[i + 3]));
+                i += 3;
+                continue;
+            }
+        }
+        out += text[i];
+    }
+    return out;
+}
+
+bool ParseFault(const std::string& spec, Fault& fault, std::string& error)
+{
+    const size_t first = spec.find(':');
+    if (first == std::string::npos) {
+        error = "fault '" + spec + "': expected KIND:WHERE[:COUNT]";
+        return false;
+    }
+    const std::string kind = spec.substr(0, first);
+    const size_t second = spec.find(':', first + 1);
+    const std::string where = spec.substr(first + 1, second == std::string::npos
+                                                         ? std::string::npos
+                                                         : second - first - 1);
+    const std::string count = second == std::string::npos ? "1" : spec.substr(second + 1);
+
+    bool known = false;
+    for (const KindName& k : kKinds) {
+        if (kind == k.name) {
+            fault.kind = k.kind;
+            known = true;
+        }
+    }
+    if (!known) {
+        error = "fault '" + spec + "': unknown kind '" + kind + "'";
+        return false;
+    }
+
+    fault.command.clear();
+    fault.line = 0;
+    if (where == "ASP" || where == "PSD" || where == "EAE" || where == "RST" || where == "DPZ" ||
+        where == "any") {
+        fault.command = where;
+    } else if (!ParseCount(where, fault.line) || fault.line == 0) {
+        error = "fault '" + spec + "': WHERE must be a line number from 1, a command word or 'any'";
+        return false;
+    }
+
+    if (count == "always") {
+        fault.remaining = -1;
+    } else if (ParseCount(count, fault.remaining)) {
+        if (fault.remaining == 0)
+            fault.remaining = -1;
+    } else {
+        error = "fault '" + spec + "': COUNT must be a number or 'always'";
+        return false;
+    }
+    return true;
+}
+
+std::string DefaultPortDirectory()
+{
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] != '\0')
+        return std::string(runtime) + "/cvf-update/ports";
+    return "/tmp/cvf-update-" + std::to_string(getuid()) + "/ports";
+}
+
+int ParseOptions(int argc, char** argv, SimOptions& options, std::string& error)
+{
+    enum {
+        OptName = 1000, OptIndex, OptVersion, OptAspCf, OptNoUpdate, OptPortDir, OptLineTime,
+        OptNoPacing, OptLog, OptImage, OptSettings, OptFault, OptHelp
+    };
+    static const option longOptions[] = {
+        {"name", required_argument, nullptr, OptName},
+        {"index", required_argument, nullptr, OptIndex},
+        {"version", required_argument, nullptr, OptVersion},
+        {"asp-cf", no_argument, nullptr, OptAspCf},
+        {"no-update-mode", no_argument, nullptr, OptNoUpdate},
+        {"port-dir", required_argument, nullptr, OptPortDir},
+        {"line-time", required_argument, nullptr, OptLineTime},
+        {"no-pacing", no_argument, nullptr, OptNoPacing},
+        {"log", required_argument, nullptr, OptLog},
+        {"image-out", required_argument, nullptr, OptImage},
+        {"report-settings", required_argument, nullptr, OptSettings},
+        {"fault", required_argument, nullptr, OptFault},
+        {"help", no_argument, nullptr, OptHelp},
+        {nullptr, 0, nullptr, 0},
+    };
+
+    opterr = 0;
+    optind = 1;
+    for (;;) {
+        const int c = getopt_long(argc, argv, "", longOptions, nullptr);
+        if (c == -1)
+            break;
+        switch (c) {
+        case OptName:
+            options.name = optarg;
+            break;
+        case OptIndex:
+            options.index = DecodeEscapes(optarg);
+            break;
+        case OptVersion:
+            options.version = DecodeEscapes(optarg);
+            break;
+        case OptAspCf:
+            options.aspComplete = true;
+            break;
+        case OptNoUpdate:
+            options.updateMode = false;
+            break;
+        case OptPortDir:
+            options.portDir = optarg;
+            break;
+        case OptLineTime: {
+            char* end = nullptr;
+            const double ms = std::strtod(optarg, &end);
+            if (end == optarg || *end != '\0' || !(ms >= 0.0) || ms > 600000.0) {
+                error = "--line-time needs milliseconds from 0 to 600000";
+                return 2;
+            }
+            options.lineTimeMs = ms;
+            break;
+        }
+        case OptNoPacing:
+            options.pacing = false;
+            break;
+        case OptLog:
+            options.logFile = optarg;
+            break;
+        case OptImage:
+            options.imageFile = optarg;
+            break;
+        case OptSettings:
+            options.settingsFile = optarg;
+            break;
+        case OptFault: {
+            Fault fault;
+            if (!ParseFault(optarg, fault, error))
+                return 2;
+            options.faults.push_back(fault);
+            break;
+        }
+        case OptHelp:
+            std::fputs(kHelpText, stdout);
+            return 1;
+        default:
+            error = std::string("unknown or incomplete option '") + argv[optind - 1] + "'";
+            return 2;
+        }
+    }
+    if (optind < argc) {
+        error = std::string("unexpected argument '") + argv[optind] + "'";
+        return 2;
+    }
+    if (options.name.empty()) {
+        error = "--name is required";
+        return 2;
+    }
+    if (options.name.find('/') != std::string::npos || options.name == "." ||
+        options.name == "..") {
+        error = "--name must be a plain file name";
+        return 2;
+    }
+    return 0;
+}

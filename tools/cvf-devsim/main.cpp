@@ -1,0 +1,62 @@
+// cvf-devsim: a simulated device in update mode on a pseudo-terminal.
+
+#include "DeviceSim.h"
+#include "Options.h"
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <utility>
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void OnSignal(int)
+{
+    g_stop = 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    SimOptions options;
+    std::string error;
+    const int parsed = ParseOptions(argc, argv, options, error);
+    if (parsed == 1)
+        return 0;
+    if (parsed != 0) {
+        std::fprintf(stderr, "cvf-devsim: %s\nTry 'cvf-devsim --help'.\n", error.c_str());
+        return 2;
+    }
+
+    // The signals that end the device are blocked except while it waits
+    // in ppoll, so none is lost between a check and the wait.
+    std::signal(SIGPIPE, SIG_IGN);
+    sigset_t blocked, waitMask;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGHUP);
+    sigprocmask(SIG_BLOCK, &blocked, &waitMask);
+    sigdelset(&waitMask, SIGINT);
+    sigdelset(&waitMask, SIGTERM);
+    sigdelset(&waitMask, SIGHUP);
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+
+    const std::string name = options.name;
+    CDeviceSim sim(std::move(options));
+    if (!sim.Start(error)) {
+        std::fprintf(stderr, "cvf-devsim: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("ready %s %s\n", name.c_str(), sim.DevicePath().c_str());
+    std::fflush(stdout);
+    return sim.Run(waitMask, g_stop);
+}
