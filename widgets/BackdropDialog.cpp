@@ -1,0 +1,98 @@
+#include "widgets/BackdropDialog.h"
+
+#include <QMouseEvent>
+#include <QPainter>
+#include <QWindow>
+
+CBackdropDialog::CBackdropDialog(QWidget* parent) : QDialog(parent) {}
+
+CBackdropDialog::~CBackdropDialog() = default;
+
+bool CBackdropDialog::SetBackdropBitmap(unsigned id, int mode)
+{
+    m_mode = mode;
+    m_hasBackdrop = true;
+    const bool loaded = m_image.LoadFromResource(id & 0xFFFFu);
+    update();
+    return loaded;
+}
+
+bool CBackdropDialog::PaintBackdrop(QPainter& painter) const
+{
+    if (!m_hasBackdrop || m_image.GetBits() == nullptr) {
+        return false;
+    }
+    const int w = width();
+    const int h = height();
+    switch (m_mode) {
+    case Tile:
+        for (int y = 0; y < h; y += m_image.Height()) {
+            for (int x = 0; x < w; x += m_image.Width()) {
+                m_image.DrawAt(painter, x, y);
+            }
+        }
+        return true;
+    case Stretch:
+        m_image.DrawStretched(painter, 0, 0, w, h);
+        return true;
+    case Center:
+        // Integer division truncates toward zero: a larger image is cropped
+        // equally on both sides.
+        m_image.DrawAt(painter, (w - m_image.Width()) / 2, (h - m_image.Height()) / 2);
+        return true;
+    default:
+        return false;
+    }
+}
+
+void CBackdropDialog::paintEvent(QPaintEvent* event)
+{
+    // The window's own background (palette Window) is already filled by the
+    // time this runs, which is the plain erase the Center mode draws on.
+    QPainter painter(this);
+    painter.setClipRegion(event->region());
+    PaintBackdrop(painter);
+}
+
+void CBackdropDialog::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton) {
+        m_dragOffset = event->globalPosition().toPoint() - frameGeometry().topLeft();
+        m_bSystemMoveTried = false;
+        m_bDragging = false;
+    }
+    QDialog::mousePressEvent(event);
+}
+
+void CBackdropDialog::mouseMoveEvent(QMouseEvent* event)
+{
+    // Only the left button alone moves the window: no other button, no Shift
+    // and no Ctrl.
+    const bool leftOnly = event->buttons() == Qt::LeftButton &&
+                          (event->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier)) == 0;
+    if (leftOnly && isWindow()) {
+        if (!m_bDragging && !m_bSystemMoveTried) {
+            m_bSystemMoveTried = true;
+            QWindow* handle = windowHandle();
+            if (handle != nullptr && handle->startSystemMove()) {
+                // The window system moves the window from here on.
+                QDialog::mouseMoveEvent(event);
+                return;
+            }
+            m_bDragging = true;
+        }
+        if (m_bDragging) {
+            move(event->globalPosition().toPoint() - m_dragOffset);
+        }
+    }
+    QDialog::mouseMoveEvent(event);
+}
+
+void CBackdropDialog::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton) {
+        m_bDragging = false;
+        m_bSystemMoveTried = false;
+    }
+    QDialog::mouseReleaseEvent(event);
+}

@@ -1,0 +1,93 @@
+#include "widgets/ColorLabel.h"
+
+#include "widgets/GuiThread.h"
+
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QPalette>
+
+#include <algorithm>
+#include <cmath>
+
+CColorLabel::CColorLabel(QWidget* parent)
+    : QLabel(parent),
+      m_crText(palette().color(QPalette::Active, QPalette::WindowText)),
+      m_crBack(palette().color(QPalette::Active, QPalette::Base))
+{
+    ApplyColors();
+}
+
+CColorLabel::~CColorLabel() = default;
+
+QString CColorLabel::ResolveFace(const QString& faceName)
+{
+    if (!faceName.isEmpty() && QFontDatabase::hasFamily(faceName)) {
+        return faceName;
+    }
+    return QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
+}
+
+bool CColorLabel::SetLabelFont(int points, bool bold, bool italic, const QString& faceName)
+{
+    QFont font;
+    font.setFamilies({ResolveFace(faceName)});
+    font.setStyleHint(QFont::SansSerif);
+    // Character height in pixels from the point size and the vertical
+    // resolution, rounded like MulDiv.
+    const int dpiY = logicalDpiY() > 0 ? logicalDpiY() : 96;
+    font.setPixelSize(std::max(1, static_cast<int>(std::lround(points * static_cast<double>(dpiY) / 72.0))));
+    font.setWeight(bold ? QFont::Bold : QFont::Normal);
+    font.setItalic(italic);
+    return SetLabelFontIndirect(font);
+}
+
+bool CColorLabel::SetLabelFontIndirect(const QFont& font)
+{
+    m_font = font;
+    setFont(m_font);
+    return true;
+}
+
+bool CColorLabel::SetTransparent(bool transparent)
+{
+    m_bTransparent = transparent;
+    ApplyColors();
+    update();
+    return true;
+}
+
+bool CColorLabel::SetLabelTextColor(const QColor& color)
+{
+    m_crText = color;
+    ApplyColors();
+    update();
+    return true;
+}
+
+void CColorLabel::ApplyColors()
+{
+    QPalette pal = palette();
+    pal.setColor(QPalette::WindowText, m_crText);
+    pal.setColor(QPalette::Window, m_crBack);
+    setPalette(pal);
+    // Transparent: nothing is filled, the parent shows through.
+    setAutoFillBackground(!m_bTransparent);
+}
+
+void CColorLabel::SetLabelText(const QString& text)
+{
+    RunOnOwnerThread(this, [this, text] {
+        setText(text);
+        // Repaint the label, then the parent's area under it, at once, so no
+        // trace of a longer previous text stays on the backdrop.
+        repaint();
+        if (QWidget* parent = parentWidget()) {
+            parent->repaint(geometry());
+        }
+    });
+}
+
+void CColorLabel::setVisible(bool visible)
+{
+    RunOnOwnerThread(this, [this, visible] { QLabel::setVisible(visible); });
+}

@@ -1,0 +1,48 @@
+#pragma once
+// A text label with its own font and text colour and, by default, a
+// transparent background, so that its text stands directly on whatever its
+// parent paints (the backdrop of a CBackdropDialog).
+
+#include <QColor>
+#include <QFont>
+#include <QLabel>
+#include <QString>
+
+class CColorLabel : public QLabel {
+    Q_OBJECT
+public:
+    explicit CColorLabel(QWidget* parent = nullptr);
+    ~CColorLabel() override;
+
+    // Font of the given size in points (converted to pixels with the
+    // label's vertical resolution), bold or normal weight, italic or not.
+    // A face the system does not have falls back to the general sans-serif
+    // font. Always true.
+    bool SetLabelFont(int points, bool bold, bool italic, const QString& faceName);
+    bool SetLabelFontIndirect(const QFont& font);
+    bool SetTransparent(bool transparent);
+    bool SetLabelTextColor(const QColor& color);
+    // Sets the text and repaints the label and the parent's area under it
+    // before returning. May be called from any thread: the work runs on the
+    // GUI thread and the caller waits for it.
+    void SetLabelText(const QString& text);
+
+    bool IsTransparent() const { return m_bTransparent; }
+    QColor LabelTextColor() const { return m_crText; }
+    QColor LabelBackColor() const { return m_crBack; }
+
+    // Showing and hiding may also be called from any thread.
+    void setVisible(bool visible) override;
+
+    // The face used for faceName: faceName itself if the system has it,
+    // otherwise the general sans-serif family.
+    static QString ResolveFace(const QString& faceName);
+
+private:
+    void ApplyColors();
+
+    QFont m_font;
+    QColor m_crText;
+    QColor m_crBack;
+    bool m_bTransparent = true;
+};

@@ -1,0 +1,182 @@
+#include "widgets/PercentBar.h"
+
+#include "widgets/BufferedDC.h"
+#include "widgets/GuiThread.h"
+
+#include <QPaintEvent>
+#include <QPalette>
+#include <QRegion>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// Truncation toward zero, kept inside the int range.
+int TruncToInt(double value)
+{
+    if (std::isnan(value)) {
+        return 0;
+    }
+    constexpr double lo = static_cast<double>(std::numeric_limits<int>::min());
+    constexpr double hi = static_cast<double>(std::numeric_limits<int>::max());
+    if (value <= lo) {
+        return std::numeric_limits<int>::min();
+    }
+    if (value >= hi) {
+        return std::numeric_limits<int>::max();
+    }
+    return static_cast<int>(value);
+}
+
+} // namespace
+
+CPercentBar::CPercentBar(QWidget* parent)
+    : QFrame(parent),
+      m_crBarFill(palette().color(QPalette::Active, QPalette::Highlight)),
+      m_crBarBack(palette().color(QPalette::Active, QPalette::Base)),
+      m_crTextOnBack(palette().color(QPalette::Active, QPalette::Highlight)),
+      m_crTextOnBar(palette().color(QPalette::Active, QPalette::Base))
+{
+    // Every pixel is painted here; the parent need not be drawn underneath.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+CPercentBar::~CPercentBar() = default;
+
+void CPercentBar::SetRange(int min, int max)
+{
+    RunOnOwnerThread(this, [this, min, max] {
+        m_nMin = min;
+        m_nMax = max;
+    });
+}
+
+double CPercentBar::Fraction() const
+{
+    if (m_nMin >= m_nMax) {
+        return 0.0;
+    }
+    return (static_cast<double>(m_nPos) - m_nMin) / (static_cast<double>(m_nMax) - m_nMin);
+}
+
+int CPercentBar::BarWidthFor(int pos, int clientWidth) const
+{
+    if (m_nMin >= m_nMax) {
+        return 0;
+    }
+    const double f = (static_cast<double>(pos) - m_nMin) / (static_cast<double>(m_nMax) - m_nMin);
+    return TruncToInt(f * clientWidth);
+}
+
+int CPercentBar::SetPosOnGuiThread(int pos)
+{
+    const int previous = m_nPos;
+    m_nPos = pos;
+    const int barWidth = BarWidthFor(pos, contentsRect().width());
+    if (barWidth != m_nBarWidth) {
+        m_nBarWidth = barWidth;
+        repaint();
+    }
+    return previous;
+}
+
+int CPercentBar::SetPos(int pos)
+{
+    return RunOnOwnerThread(this, [this, pos] { return SetPosOnGuiThread(pos); });
+}
+
+int CPercentBar::StepIt()
+{
+    return RunOnOwnerThread(this, [this] {
+        // Wraps like the plain integers it stands for, without overflow.
+        const int next = static_cast<int>(static_cast<unsigned>(m_nPos) + static_cast<unsigned>(m_nStepSize));
+        return SetPosOnGuiThread(next);
+    });
+}
+
+int CPercentBar::SetStep(int step)
+{
+    return RunOnOwnerThread(this, [this, step] {
+        const int previous = m_nStepSize;
+        m_nStepSize = step;
+        return previous;
+    });
+}
+
+void CPercentBar::SetWindowText(const QString& text)
+{
+    RunOnOwnerThread(this, [this, text] { setWindowTitle(text); });
+}
+
+QString CPercentBar::GetWindowText() const
+{
+    return m_strText;
+}
+
+void CPercentBar::changeEvent(QEvent* event)
+{
+    if (event->type() == QEvent::WindowTitleChange) {
+        const QString text = windowTitle();
+        if (text != m_strText) {
+            m_strText = text;
+            update();
+        }
+    }
+    QFrame::changeEvent(event);
+}
+
+void CPercentBar::resizeEvent(QResizeEvent* event)
+{
+    QFrame::resizeEvent(event);
+    m_nBarWidth = -1;
+}
+
+QString CPercentBar::DisplayText() const
+{
+    if (!m_strText.isEmpty()) {
+        return m_strText;
+    }
+    return QStringLiteral("%1%").arg(TruncToInt(Fraction() * 100.0));
+}
+
+void CPercentBar::paintEvent(QPaintEvent* event)
+{
+    CBufferedDC dc(this, event->rect());
+    if (frameWidth() > 0) {
+        drawFrame(&dc);
+    }
+    const QRect c = contentsRect();
+    if (m_nMin >= m_nMax) {
+        dc.fillRect(c, m_crBarBack);
+        return;
+    }
+    const double f = Fraction();
+    // The completed part may reach past the right edge (positions above the
+    // maximum) or before the left one (below the minimum); both halves are
+    // kept inside the client area.
+    const int edge = c.left() + std::clamp(TruncToInt(static_cast<double>(c.width()) * f), 0, c.width());
+    const QRect left(c.left(), c.top(), edge - c.left(), c.height());
+    const QRect right(edge, c.top(), c.left() + c.width() - edge, c.height());
+    dc.fillRect(left, m_crBarFill);
+    dc.fillRect(right, m_crBarBack);
+
+    if (m_bShowText) {
+        const QString text = DisplayText();
+        const int flags = Qt::AlignCenter | Qt::TextSingleLine;
+        dc.setFont(font());
+        dc.setClipRect(left);
+        dc.setPen(m_crTextOnBar);
+        dc.drawText(c, flags, text);
+        dc.setClipRect(right);
+        dc.setPen(m_crTextOnBack);
+        dc.drawText(c, flags, text);
+        dc.setClipping(false);
+    }
+}
+
+void CPercentBar::setVisible(bool visible)
+{
+    RunOnOwnerThread(this, [this, visible] { QFrame::setVisible(visible); });
+}
