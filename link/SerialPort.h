@@ -103,12 +103,25 @@ public:
     // other error. Never throws.
     static int ProbePort(const std::string& devicePath);
 
+    // The termios Open applies: `current` in raw mode with the given rate,
+    // data bits and choices (a choice outside its table keeps the value in
+    // `current`). Throws CSerialException(EINVAL) for a rate or a number of
+    // data bits the line cannot have. Pseudo-terminals force 8 bits and no
+    // parity, so this is where the tables can be seen whole.
+    static termios MakeLineSettings(const termios& current, uint32_t baudRate, int parity, uint8_t dataBits,
+                                    int stopBits, int flowControl);
+    // Fills the fields of `state` from tio (fOutxDsrFlow false).
+    static void DecodeLineSettings(const termios& tio, SerialState& state);
+
     int m_handle = -1;
     bool m_overlapped = false;
 
 private:
+    void CheckOpen() const;  // throws EBADF when closed
+
     SerialTimeouts m_timeouts;
     uint32_t m_mask = 0;
     termios m_saved{};
     bool m_haveSaved = false;
+    bool m_dsrFlow = false;  // DSR flow chosen; termios cannot express it
 };

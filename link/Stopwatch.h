@@ -4,7 +4,9 @@
 // measurement.
 
 #include <cstdint>
+#include <atomic>
 #include <mutex>
+#include <thread>
 
 extern int64_t g_counterFrequency;   // ticks a second: 1e9
 extern int64_t g_stopwatchOverhead;  // 0 or negative: minus the cost of a start/stop pair
@@ -30,7 +32,8 @@ protected:
     int64_t m_value = 0;  // > 0 running (start reading), <= 0 stopped (minus elapsed)
 };
 
-// A stopwatch whose operations hold a mutex, waiting at most 10 s for it.
+// A stopwatch whose operations hold a mutex, waiting at most 10 s for it;
+// after that the operation goes ahead unguarded.
 class CLockedStopwatch : public CStopwatch {
 public:
     CLockedStopwatch();
@@ -39,5 +42,8 @@ public:
 
 private:
     std::timed_mutex m_mutex;
-    bool m_locked = false;
+    // The thread holding m_mutex and how often it has locked it; a thread
+    // whose wait ran out does not appear here and so releases nothing.
+    std::atomic<std::thread::id> m_owner{};
+    int m_depth = 0;
 };

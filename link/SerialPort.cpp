@@ -1,0 +1,576 @@
+#include "link/SerialPort.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <system_error>
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+// Baud rates the termios interface can express.
+struct BaudEntry {
+    uint32_t rate;
+    speed_t code;
+};
+
+constexpr BaudEntry kBaudTable[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},
+    {150, B150},       {200, B200},       {300, B300},       {600, B600},
+    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
+    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+    {115200, B115200}, {230400, B230400},
+#ifdef B460800
+    {460800, B460800},
+#endif
+#ifdef B500000
+    {500000, B500000},
+#endif
+#ifdef B576000
+    {576000, B576000},
+#endif
+#ifdef B921600
+    {921600, B921600},
+#endif
+#ifdef B1000000
+    {1000000, B1000000},
+#endif
+#ifdef B1152000
+    {1152000, B1152000},
+#endif
+#ifdef B1500000
+    {1500000, B1500000},
+#endif
+#ifdef B2000000
+    {2000000, B2000000},
+#endif
+#ifdef B2500000
+    {2500000, B2500000},
+#endif
+#ifdef B3000000
+    {3000000, B3000000},
+#endif
+#ifdef B3500000
+    {3500000, B3500000},
+#endif
+#ifdef B4000000
+    {4000000, B4000000},
+#endif
+};
+
+bool BaudToSpeed(uint32_t rate, speed_t& code)
+{
+    for (const auto& e : kBaudTable) {
+        if (e.rate == rate) {
+            code = e.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+uint32_t SpeedToBaud(speed_t code)
+{
+    for (const auto& e : kBaudTable) {
+        if (e.code == code)
+            return e.rate;
+    }
+    return 0;
+}
+
+bool DataBitsToFlag(unsigned bits, tcflag_t& flag)
+{
+    switch (bits) {
+    case 5: flag = CS5; return true;
+    case 6: flag = CS6; return true;
+    case 7: flag = CS7; return true;
+    case 8: flag = CS8; return true;
+    default: return false;
+    }
+}
+
+void SetSpeed(termios& tio, uint32_t baudRate)
+{
+    speed_t code;
+    if (!BaudToSpeed(baudRate, code))
+        ThrowSerialException(EINVAL);
+    if (cfsetispeed(&tio, code) != 0 || cfsetospeed(&tio, code) != 0)
+        ThrowSerialException();
+}
+
+void SetDataBits(termios& tio, unsigned bits)
+{
+    tcflag_t flag;
+    if (!DataBitsToFlag(bits, flag))
+        ThrowSerialException(EINVAL);
+    tio.c_cflag = (tio.c_cflag & ~CSIZE) | flag;
+}
+
+constexpr tcflag_t kParityBits = PARENB | PARODD | CMSPAR;
+
+// Waits in poll() for events on fd for at most `milliseconds` (a negative
+// value waits without limit). Returns revents, 0 on time-out. EINTR is
+// retried with the time still left.
+short PollFor(int fd, short events, double milliseconds)
+{
+    using clock = std::chrono::steady_clock;
+    const bool unlimited = milliseconds < 0;
+    if (!(milliseconds >= 0) && !unlimited)
+        milliseconds = 0;  // NaN
+    const double cappedMs = std::min(milliseconds, 1e12);  // about 30 years
+    const auto deadline = clock::now() + std::chrono::nanoseconds(
+        static_cast<int64_t>(unlimited ? 0.0 : cappedMs * 1e6));
+    for (;;) {
+        pollfd pfd{fd, events, 0};
+        timespec ts{};
+        timespec* tsp = nullptr;
+        if (!unlimited) {
+            auto left = deadline - clock::now();
+            if (left < clock::duration::zero())
+                left = clock::duration::zero();
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+            ts.tv_nsec = static_cast<long>(ns % 1000000000);
+            tsp = &ts;
+        }
+        const int r = ppoll(&pfd, 1, tsp, nullptr);
+        if (r > 0)
+            return pfd.revents;
+        if (r == 0)
+            return 0;
+        if (errno != EINTR)
+            ThrowSerialException();
+    }
+}
+
+// A hang-up or a line error reported by poll() ends the port's use.
+void ThrowOnHangup(short revents)
+{
+    if (revents & POLLNVAL)
+        ThrowSerialException(EBADF);
+    if (revents & (POLLHUP | POLLERR))
+        ThrowSerialException(EIO);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+CSerialException::CSerialException(int error)
+    : m_error(error), m_message(std::generic_category().message(error))
+{
+}
+
+std::string CSerialException::GetErrorMessage() const
+{
+    return std::generic_category().message(m_error);
+}
+
+void ThrowSerialException(int code)
+{
+    if (code == 0)
+        code = errno != 0 ? errno : EIO;
+    throw CSerialException(code);
+}
+
+// ---------------------------------------------------------------------------
+
+CSerialPort::~CSerialPort()
+{
+    Close();
+}
+
+void CSerialPort::Open(const std::string& devicePath, uint32_t baudRate, int parity, uint8_t dataBits,
+                       int stopBits, int flowControl, bool overlapped)
+{
+    // A second Open must not lose the descriptor of the first.
+    Close();
+
+    const int fd = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        ThrowSerialException();
+
+    bool exclusive = false;
+    bool changed = false;
+    termios saved{};
+    try {
+        // The lock keeps out every cooperating opener, root included.
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+            ThrowSerialException(errno == EWOULDBLOCK ? EBUSY : errno);
+        // TIOCEXCL keeps out openers that take no lock.
+        if (ioctl(fd, TIOCEXCL) != 0)
+            ThrowSerialException();
+        exclusive = true;
+        if (tcgetattr(fd, &saved) != 0)
+            ThrowSerialException();
+
+        const termios tio = MakeLineSettings(saved, baudRate, parity, dataBits, stopBits, flowControl);
+        bool dsrFlow = m_dsrFlow;
+        if (flowControl >= FlowNone && flowControl <= FlowXonXoff)
+            dsrFlow = flowControl == FlowDsrRts || flowControl == FlowDsrDtr;
+
+        changed = true;
+        if (tcsetattr(fd, TCSANOW, &tio) != 0)
+            ThrowSerialException();
+
+        // USB adapters hold input back for up to 16 ms unless asked for low
+        // latency; drivers that do not know the request are left alone.
+        serial_struct ss{};
+        if (ioctl(fd, TIOCGSERIAL, &ss) == 0 && !(ss.flags & ASYNC_LOW_LATENCY)) {
+            ss.flags |= ASYNC_LOW_LATENCY;
+            (void)ioctl(fd, TIOCSSERIAL, &ss);
+        }
+
+        if (tcflush(fd, TCIOFLUSH) != 0)
+            ThrowSerialException();
+
+        m_dsrFlow = dsrFlow;
+    } catch (...) {
+        // Leave the port as it was found and the object closed.
+        const int saveErrno = errno;
+        if (changed)
+            (void)tcsetattr(fd, TCSANOW, &saved);
+        if (exclusive)
+            (void)ioctl(fd, TIOCNXCL);
+        ::close(fd);
+        errno = saveErrno;
+        throw;
+    }
+
+    m_handle = fd;
+    m_overlapped = overlapped;
+    m_saved = saved;
+    m_haveSaved = true;
+}
+
+termios CSerialPort::MakeLineSettings(const termios& current, uint32_t baudRate, int parity, uint8_t dataBits,
+                                      int stopBits, int flowControl)
+{
+    termios tio = current;
+    cfmakeraw(&tio);
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+    tio.c_cflag &= ~(CRTSCTS | CSTOPB);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+
+    SetSpeed(tio, baudRate);
+    SetDataBits(tio, dataBits);
+
+    switch (parity) {
+    case ParityEven: tio.c_cflag = (tio.c_cflag & ~kParityBits) | PARENB; break;
+    case ParityMark: tio.c_cflag = (tio.c_cflag & ~kParityBits) | PARENB | CMSPAR | PARODD; break;
+    case ParityNone: tio.c_cflag &= ~kParityBits; break;
+    case ParityOdd: tio.c_cflag = (tio.c_cflag & ~kParityBits) | PARENB | PARODD; break;
+    case ParitySpace: tio.c_cflag = (tio.c_cflag & ~kParityBits) | PARENB | CMSPAR; break;
+    default: tio.c_cflag = (tio.c_cflag & ~kParityBits) | (current.c_cflag & kParityBits); break;
+    }
+
+    switch (stopBits) {
+    case StopBitsOne: tio.c_cflag &= ~CSTOPB; break;
+    case StopBitsOneAndHalf:  // 1.5 with 5 data bits, 2 otherwise: what a UART does with CSTOPB
+    case StopBitsTwo: tio.c_cflag |= CSTOPB; break;
+    default: tio.c_cflag = (tio.c_cflag & ~CSTOPB) | (current.c_cflag & CSTOPB); break;
+    }
+
+    // DSR flow has no termios counterpart: the DSR choices leave the
+    // line without hardware flow control (Open remembers them).
+    switch (flowControl) {
+    case FlowNone:
+        tio.c_cflag &= ~CRTSCTS;
+        tio.c_iflag &= ~(IXON | IXOFF);
+        break;
+    case FlowCtsRts:
+    case FlowCtsDtr:
+        tio.c_cflag |= CRTSCTS;
+        tio.c_iflag &= ~(IXON | IXOFF);
+        break;
+    case FlowDsrRts:
+    case FlowDsrDtr:
+        tio.c_cflag &= ~CRTSCTS;
+        tio.c_iflag &= ~(IXON | IXOFF);
+        break;
+    case FlowXonXoff:
+        tio.c_cflag &= ~CRTSCTS;
+        tio.c_iflag |= IXON | IXOFF;
+        tio.c_cc[VSTART] = 0x11;
+        tio.c_cc[VSTOP] = 0x13;
+        break;
+    default:
+        tio.c_cflag = (tio.c_cflag & ~CRTSCTS) | (current.c_cflag & CRTSCTS);
+        tio.c_iflag = (tio.c_iflag & ~(IXON | IXOFF)) | (current.c_iflag & (IXON | IXOFF));
+        break;
+    }
+    return tio;
+}
+
+void CSerialPort::DecodeLineSettings(const termios& tio, SerialState& state)
+{
+    state.tio = tio;
+    state.BaudRate = SpeedToBaud(cfgetospeed(&tio));
+    switch (tio.c_cflag & CSIZE) {
+    case CS5: state.ByteSize = 5; break;
+    case CS6: state.ByteSize = 6; break;
+    case CS7: state.ByteSize = 7; break;
+    default: state.ByteSize = 8; break;
+    }
+    if (!(tio.c_cflag & PARENB))
+        state.Parity = 0;  // NOPARITY
+    else if (tio.c_cflag & CMSPAR)
+        state.Parity = (tio.c_cflag & PARODD) ? 3 : 4;  // MARKPARITY, SPACEPARITY
+    else
+        state.Parity = (tio.c_cflag & PARODD) ? 1 : 2;  // ODDPARITY, EVENPARITY
+    state.StopBits = (tio.c_cflag & CSTOPB) ? 2 : 0;
+    state.fOutxCtsFlow = (tio.c_cflag & CRTSCTS) != 0;
+    state.fOutxDsrFlow = false;  // not kept by termios
+    state.fOutX = (tio.c_iflag & IXON) != 0;
+    state.fInX = (tio.c_iflag & IXOFF) != 0;
+    state.XonChar = static_cast<char>(tio.c_cc[VSTART]);
+    state.XoffChar = static_cast<char>(tio.c_cc[VSTOP]);
+}
+
+void CSerialPort::Close()
+{
+    if (m_handle < 0)
+        return;
+    // The exclusive flag belongs to the tty, not to this descriptor: on a
+    // pseudo-terminal it would otherwise outlast us.
+    (void)ioctl(m_handle, TIOCNXCL);
+    if (m_haveSaved)
+        (void)tcsetattr(m_handle, TCSANOW, &m_saved);
+    ::close(m_handle);  // also releases the flock
+    m_handle = -1;
+    m_overlapped = false;
+    m_haveSaved = false;
+    m_dsrFlow = false;
+}
+
+void CSerialPort::CheckOpen() const
+{
+    if (m_handle < 0)
+        ThrowSerialException(EBADF);
+}
+
+size_t CSerialPort::Read(void* buffer, size_t count)
+{
+    CheckOpen();
+    // With VMIN = VTIME = 0 a tty read returns 0 both when nothing has
+    // arrived and after a hang-up; poll() tells the two apart.
+    pollfd pfd{m_handle, POLLIN, 0};
+    int r;
+    do {
+        r = ::poll(&pfd, 1, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0)
+        ThrowSerialException();
+    if (pfd.revents & POLLNVAL)
+        ThrowSerialException(EBADF);
+    const bool hangup = (pfd.revents & (POLLHUP | POLLERR)) != 0;
+    if (count == 0) {
+        if (hangup)
+            ThrowSerialException(EIO);
+        return 0;
+    }
+    for (;;) {
+        const ssize_t n = ::read(m_handle, buffer, count);
+        if (n > 0)
+            return static_cast<size_t>(n);  // data first; a hang-up shows on the next call
+        if (n == 0) {
+            if (hangup || (pfd.revents & POLLIN))
+                ThrowSerialException(EIO);
+            return 0;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (hangup)
+                ThrowSerialException(EIO);
+            return 0;
+        }
+        ThrowSerialException();
+    }
+}
+
+size_t CSerialPort::Write(const void* buffer, size_t count)
+{
+    CheckOpen();
+    using clock = std::chrono::steady_clock;
+    // The write time-outs bound the whole call (0 and 0: no limit); what
+    // was written when the time runs out is reported.
+    const uint64_t limitMs = static_cast<uint64_t>(m_timeouts.WriteTotalTimeoutMultiplier) * count +
+                             m_timeouts.WriteTotalTimeoutConstant;
+    const auto started = clock::now();
+    const auto* p = static_cast<const unsigned char*>(buffer);
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::write(m_handle, p + done, count - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            ThrowSerialException();
+        // Output buffer full: wait until it takes more.
+        double waitMs = -1;
+        if (limitMs != 0) {
+            const double spent =
+                std::chrono::duration<double, std::milli>(clock::now() - started).count();
+            waitMs = static_cast<double>(limitMs) - spent;
+            if (waitMs <= 0)
+                break;
+        }
+        const short rev = PollFor(m_handle, POLLOUT, waitMs);
+        ThrowOnHangup(rev);
+        if (rev == 0)
+            break;  // time-out
+    }
+    return done;
+}
+
+bool CSerialPort::WaitForInput(double milliseconds)
+{
+    CheckOpen();
+    if (!(milliseconds > 0))
+        milliseconds = 0;
+    const short rev = PollFor(m_handle, POLLIN, milliseconds);
+    ThrowOnHangup(rev);
+    return (rev & POLLIN) != 0;
+}
+
+void CSerialPort::GetState(SerialState& state)
+{
+    CheckOpen();
+    termios tio{};
+    if (tcgetattr(m_handle, &tio) != 0)
+        ThrowSerialException();
+    DecodeLineSettings(tio, state);
+    state.fOutxDsrFlow = m_dsrFlow;
+}
+
+void CSerialPort::SetState(const SerialState& state)
+{
+    CheckOpen();
+    // The fields are applied to the port's current settings; state.tio is
+    // what GetState read and is not written back as a whole.
+    termios tio{};
+    if (tcgetattr(m_handle, &tio) != 0)
+        ThrowSerialException();
+    SetSpeed(tio, state.BaudRate);
+    SetDataBits(tio, state.ByteSize);
+    tcflag_t parityBits = 0;
+    switch (state.Parity) {
+    case 0: parityBits = 0; break;
+    case 1: parityBits = PARENB | PARODD; break;
+    case 2: parityBits = PARENB; break;
+    case 3: parityBits = PARENB | CMSPAR | PARODD; break;
+    case 4: parityBits = PARENB | CMSPAR; break;
+    default: ThrowSerialException(EINVAL);
+    }
+    tio.c_cflag = (tio.c_cflag & ~kParityBits) | parityBits;
+    switch (state.StopBits) {
+    case 0: tio.c_cflag &= ~CSTOPB; break;
+    case 1:
+    case 2: tio.c_cflag |= CSTOPB; break;
+    default: ThrowSerialException(EINVAL);
+    }
+    if (state.fOutxCtsFlow)
+        tio.c_cflag |= CRTSCTS;
+    else
+        tio.c_cflag &= ~CRTSCTS;
+    tio.c_iflag = (tio.c_iflag & ~(IXON | IXOFF)) | (state.fOutX ? IXON : 0) | (state.fInX ? IXOFF : 0);
+    tio.c_cc[VSTART] = static_cast<cc_t>(state.XonChar);
+    tio.c_cc[VSTOP] = static_cast<cc_t>(state.XoffChar);
+    if (tcsetattr(m_handle, TCSANOW, &tio) != 0)
+        ThrowSerialException();
+    m_dsrFlow = state.fOutxDsrFlow;
+}
+
+void CSerialPort::GetTimeouts(SerialTimeouts& timeouts)
+{
+    CheckOpen();
+    timeouts = m_timeouts;
+}
+
+void CSerialPort::SetTimeouts(const SerialTimeouts& timeouts)
+{
+    CheckOpen();
+    m_timeouts = timeouts;
+}
+
+void CSerialPort::SetMask(uint32_t mask)
+{
+    CheckOpen();
+    m_mask = mask;
+}
+
+void CSerialPort::Flush()
+{
+    CheckOpen();
+    while (tcdrain(m_handle) != 0) {
+        if (errno != EINTR)
+            ThrowSerialException();
+    }
+}
+
+void CSerialPort::Purge(uint32_t flags)
+{
+    CheckOpen();
+    const bool tx = (flags & PURGE_TXCLEAR) != 0;
+    const bool rx = (flags & PURGE_RXCLEAR) != 0;
+    if (!tx && !rx)
+        return;  // nothing is ever in flight to abort
+    if (tcflush(m_handle, tx && rx ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH) != 0)
+        ThrowSerialException();
+}
+
+void CSerialPort::ClearWriteBuffer()
+{
+    Purge(PURGE_TXCLEAR);
+}
+
+void CSerialPort::ClearReadBuffer()
+{
+    Purge(PURGE_RXCLEAR);
+}
+
+int CSerialPort::ProbePort(const std::string& devicePath)
+{
+    const int fd = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        switch (errno) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return 1;
+        case EBUSY:
+        case EACCES:
+        case EPERM:
+            return 2;
+        default:
+            return -1;
+        }
+    }
+    int result = 0;
+    if (!isatty(fd)) {
+        result = -1;
+    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        result = errno == EWOULDBLOCK ? 2 : -1;
+    } else {
+        // Root gets past TIOCEXCL; still, a port somebody holds that way is
+        // not free. (Kernels without TIOCGEXCL just skip this test.)
+        int excl = 0;
+        if (ioctl(fd, TIOCGEXCL, &excl) == 0 && excl != 0)
+            result = 2;
+    }
+    ::close(fd);
+    return result;
+}

@@ -1,0 +1,498 @@
+// CSerialPort over pseudo-terminals made here: the port under test opens
+// the slave side, the test plays the device on the master side.
+
+#include "link/SerialPort.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double MsSince(Clock::time_point t)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+class Pty {
+public:
+    Pty()
+    {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0)
+            return;
+        char name[128];
+        if (ptsname_r(m_master, name, sizeof name) != 0)
+            return;
+        m_path = name;
+        // Held by the test from the start: keeps the master from seeing a
+        // hang-up and lets us read the slave's settings while the port is
+        // held exclusively.
+        m_slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    }
+    ~Pty()
+    {
+        CloseMaster();
+        if (m_slave >= 0)
+            ::close(m_slave);
+    }
+    bool Ok() const { return m_master >= 0 && m_slave >= 0; }
+    const std::string& Path() const { return m_path; }
+    int Slave() const { return m_slave; }
+    int Master() const { return m_master; }
+    void CloseMaster()
+    {
+        if (m_master >= 0)
+            ::close(m_master);
+        m_master = -1;
+    }
+
+    termios SlaveSettings() const
+    {
+        termios tio{};
+        EXPECT_EQ(tcgetattr(m_slave, &tio), 0);
+        return tio;
+    }
+
+    void WriteMaster(const std::string& bytes) const
+    {
+        ASSERT_EQ(::write(m_master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+
+    // Everything the master receives within `ms`, up to `want` bytes.
+    std::string ReadMaster(size_t want, int ms = 2000) const
+    {
+        std::string got;
+        const auto start = Clock::now();
+        while (got.size() < want && MsSince(start) < ms) {
+            pollfd pfd{m_master, POLLIN, 0};
+            if (::poll(&pfd, 1, 50) > 0 && (pfd.revents & POLLIN)) {
+                char buf[256];
+                const ssize_t n = ::read(m_master, buf, sizeof buf);
+                if (n > 0)
+                    got.append(buf, static_cast<size_t>(n));
+            }
+        }
+        return got;
+    }
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    std::string m_path;
+};
+
+// Everything the port receives within `ms`, up to `want` bytes.
+std::string ReadPort(CSerialPort& port, size_t want, double ms = 2000)
+{
+    std::string got;
+    const auto start = Clock::now();
+    while (got.size() < want && MsSince(start) < ms) {
+        if (!port.WaitForInput(50))
+            continue;
+        char buf[256];
+        const size_t n = port.Read(buf, sizeof buf);
+        got.append(buf, n);
+    }
+    return got;
+}
+
+void OpenDeviceSettings(CSerialPort& port, const std::string& path)
+{
+    port.Open(path, 57600, ParityNone, 8, StopBitsOne, FlowNone, false);
+}
+
+class SerialPortTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(pty.Ok()) << "no pseudo-terminal: " << std::strerror(errno); }
+    Pty pty;
+};
+
+TEST_F(SerialPortTest, OpenSetsRawDeviceLineAndCloseRestores)
+{
+    const termios before = pty.SlaveSettings();
+    ASSERT_TRUE(before.c_lflag & ICANON);  // a fresh pty starts cooked
+
+    CSerialPort port;
+    OpenDeviceSettings(port, pty.Path());
+    ASSERT_TRUE(port.IsOpen());
+    EXPECT_FALSE(port.m_overlapped);
+
+    const termios tio = pty.SlaveSettings();
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B57600));
+    EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B57600));
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_cflag & (PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(tio.c_cc[VMIN], 0);
+    EXPECT_EQ(tio.c_cc[VTIME], 0);
+
+    SerialState state;
+    port.GetState(state);
+    EXPECT_EQ(state.BaudRate, 57600u);
+    EXPECT_EQ(state.ByteSize, 8);
+    EXPECT_EQ(state.Parity, 0);
+    EXPECT_EQ(state.StopBits, 0);
+    EXPECT_FALSE(state.fOutxCtsFlow || state.fOutxDsrFlow || state.fOutX || state.fInX);
+
+    port.Close();
+    EXPECT_FALSE(port.IsOpen());
+    const termios after = pty.SlaveSettings();
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+    int excl = -1;
+    ASSERT_EQ(ioctl(pty.Slave(), TIOCGEXCL, &excl), 0);
+    EXPECT_EQ(excl, 0) << "the exclusive flag outlived Close";
+
+    port.Close();  // closed already: nothing happens
+    EXPECT_FALSE(port.IsOpen());
+}
+
+TEST_F(SerialPortTest, ControlBytesPassUnchangedBothWays)
+{
+    CSerialPort port;
+    OpenDeviceSettings(port, pty.Path());
+    std::string bytes = "\x04\x0D\x0A\x11\x13\x03\x1A\x7F\xFF|A";
+    bytes.push_back('\0');
+    bytes += "\x0D\x04";
+
+    pty.WriteMaster(bytes);
+    EXPECT_EQ(ReadPort(port, bytes.size()), bytes);
+
+    EXPECT_EQ(port.Write(bytes.data(), bytes.size()), bytes.size());
+    EXPECT_EQ(pty.ReadMaster(bytes.size()), bytes);
+    // Nothing echoed back, nothing more to read.
+    EXPECT_FALSE(port.WaitForInput(20));
+    char c;
+    EXPECT_EQ(port.Read(&c, 1), 0u);
+}
+
+// The settings tables as Open composes them; a pseudo-terminal forces 8
+// bits and no parity, so only the composed termios shows them whole.
+TEST(SerialLineSettings, ChoicesMapOntoTermios)
+{
+    termios cooked{};
+    cooked.c_iflag = ICRNL | IXON | IXANY | IXOFF;
+    cooked.c_oflag = OPOST | ONLCR;
+    cooked.c_cflag = CS7 | PARENB | CSTOPB | CRTSCTS | HUPCL;
+    cooked.c_lflag = ICANON | ECHO | ISIG | IEXTEN;
+    cooked.c_cc[VMIN] = 1;
+    cooked.c_cc[VTIME] = 5;
+
+    struct Case {
+        int parity;
+        tcflag_t bits;
+        uint8_t stateParity;
+    };
+    const Case cases[] = {
+        {ParityEven, PARENB, 2},
+        {ParityMark, PARENB | PARODD | CMSPAR, 3},
+        {ParityNone, 0, 0},
+        {ParityOdd, PARENB | PARODD, 1},
+        {ParitySpace, PARENB | CMSPAR, 4},
+    };
+    for (const Case& c : cases) {
+        const termios tio = CSerialPort::MakeLineSettings(cooked, 57600, c.parity, 8, StopBitsOne, FlowNone);
+        EXPECT_EQ(tio.c_cflag & (PARENB | PARODD | CMSPAR), c.bits) << "parity " << c.parity;
+        SerialState state;
+        CSerialPort::DecodeLineSettings(tio, state);
+        EXPECT_EQ(state.Parity, c.stateParity) << "parity " << c.parity;
+    }
+
+    termios tio = CSerialPort::MakeLineSettings(cooked, 57600, ParityNone, 8, StopBitsOne, FlowNone);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B57600));
+    EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B57600));
+    EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL), 0u);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(tio.c_cc[VMIN], 0);
+    EXPECT_EQ(tio.c_cc[VTIME], 0);
+    SerialState state;
+    CSerialPort::DecodeLineSettings(tio, state);
+    EXPECT_EQ(state.BaudRate, 57600u);
+    EXPECT_EQ(state.ByteSize, 8);
+    EXPECT_EQ(state.StopBits, 0);
+    EXPECT_FALSE(state.fOutxCtsFlow || state.fOutX || state.fInX);
+
+    for (auto [bits, flag] : {std::pair<uint8_t, tcflag_t>{5, CS5}, {6, CS6}, {7, CS7}, {8, CS8}}) {
+        tio = CSerialPort::MakeLineSettings(cooked, 9600, ParityNone, bits, StopBitsTwo, FlowCtsRts);
+        EXPECT_EQ(tio.c_cflag & CSIZE, flag);
+        CSerialPort::DecodeLineSettings(tio, state);
+        EXPECT_EQ(state.ByteSize, bits);
+    }
+    EXPECT_TRUE(tio.c_cflag & CSTOPB);
+    EXPECT_TRUE(tio.c_cflag & CRTSCTS);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+
+    tio = CSerialPort::MakeLineSettings(cooked, 115200, ParityNone, 8, StopBitsOneAndHalf, FlowXonXoff);
+    EXPECT_TRUE(tio.c_cflag & CSTOPB);
+    EXPECT_FALSE(tio.c_cflag & CRTSCTS);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY), static_cast<tcflag_t>(IXON | IXOFF));
+    EXPECT_EQ(tio.c_cc[VSTART], 0x11);
+    EXPECT_EQ(tio.c_cc[VSTOP], 0x13);
+
+    tio = CSerialPort::MakeLineSettings(cooked, 57600, ParityNone, 8, StopBitsOne, FlowDsrRts);
+    EXPECT_EQ(tio.c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), 0u);
+
+    // Outside the tables: parity, stop bits and flow control as they were.
+    tio = CSerialPort::MakeLineSettings(cooked, 57600, 7, 8, 3, -1);
+    EXPECT_EQ(tio.c_cflag & (PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS),
+              static_cast<tcflag_t>(PARENB | CSTOPB | CRTSCTS));
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY), static_cast<tcflag_t>(IXON | IXOFF));
+    EXPECT_EQ(tio.c_lflag & ICANON, 0u);
+
+    for (auto [baud, bits] : {std::pair<uint32_t, uint8_t>{12345, 8}, {0, 8}, {57600, 9}, {57600, 4}}) {
+        try {
+            CSerialPort::MakeLineSettings(cooked, baud, ParityNone, bits, StopBitsOne, FlowNone);
+            ADD_FAILURE() << "accepted " << baud << " baud, " << int(bits) << " bits";
+        } catch (const CSerialException& e) {
+            EXPECT_EQ(e.m_error, EINVAL);
+        }
+    }
+}
+
+// What a pseudo-terminal keeps of the line settings reaches it.
+TEST_F(SerialPortTest, LineChoicesReachThePort)
+{
+    CSerialPort port;
+    port.Open(pty.Path(), 9600, ParityMark, 8, StopBitsTwo, FlowCtsRts);
+    termios tio = pty.SlaveSettings();
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+    EXPECT_EQ(tio.c_cflag & (PARODD | CMSPAR | CSTOPB | CRTSCTS),
+              static_cast<tcflag_t>(PARODD | CMSPAR | CSTOPB | CRTSCTS));
+    SerialState state;
+    port.GetState(state);
+    EXPECT_EQ(state.BaudRate, 9600u);
+    EXPECT_EQ(state.StopBits, 2);
+    EXPECT_TRUE(state.fOutxCtsFlow);
+    port.Close();
+
+    port.Open(pty.Path(), 57600, ParityNone, 8, StopBitsOne, FlowXonXoff);
+    tio = pty.SlaveSettings();
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY), static_cast<tcflag_t>(IXON | IXOFF));
+    EXPECT_FALSE(tio.c_cflag & CRTSCTS);
+    port.Close();
+
+    port.Open(pty.Path(), 57600, ParityNone, 8, StopBitsOne, FlowDsrDtr);
+    port.GetState(state);
+    EXPECT_TRUE(state.fOutxDsrFlow);
+    EXPECT_FALSE(state.fOutxCtsFlow || state.fOutX || state.fInX);
+}
+
+TEST_F(SerialPortTest, ChoiceOutsideItsTableLeavesTheSetting)
+{
+    termios tio = pty.SlaveSettings();
+    tio.c_cflag |= PARODD | CMSPAR | CSTOPB | CRTSCTS;
+    tio.c_iflag |= IXON | IXOFF;
+    ASSERT_EQ(tcsetattr(pty.Slave(), TCSANOW, &tio), 0);
+
+    CSerialPort port;
+    port.Open(pty.Path(), 57600, 7, 8, 7, 9);
+    const termios got = pty.SlaveSettings();
+    EXPECT_EQ(got.c_cflag & (PARODD | CMSPAR), static_cast<tcflag_t>(PARODD | CMSPAR));
+    EXPECT_TRUE(got.c_cflag & CSTOPB);
+    EXPECT_TRUE(got.c_cflag & CRTSCTS);
+    EXPECT_EQ(got.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
+    EXPECT_EQ(got.c_lflag & ICANON, 0u);  // raw all the same
+}
+
+TEST_F(SerialPortTest, BadSettingsOrPathFailAndLeaveThePortClosed)
+{
+    const termios before = pty.SlaveSettings();
+    CSerialPort port;
+    for (auto [baud, bits] : {std::pair<uint32_t, uint8_t>{12345, 8}, {57600, 9}}) {
+        try {
+            port.Open(pty.Path(), baud, ParityNone, bits, StopBitsOne, FlowNone);
+            ADD_FAILURE() << "Open accepted " << baud << " baud, " << int(bits) << " bits";
+        } catch (const CSerialException& e) {
+            EXPECT_EQ(e.m_error, EINVAL);
+        }
+        EXPECT_FALSE(port.IsOpen());
+    }
+    // Nothing of the refused attempts stuck to the line.
+    const termios after = pty.SlaveSettings();
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(CSerialPort::ProbePort(pty.Path()), 0);
+
+    try {
+        port.Open("/dev/nonexistent-serial-port", 57600, ParityNone, 8, StopBitsOne, FlowNone);
+        ADD_FAILURE() << "Open of a missing path succeeded";
+    } catch (const CSerialException& e) {
+        EXPECT_EQ(e.m_error, ENOENT);
+        EXPECT_EQ(e.GetErrorMessage(), std::strerror(ENOENT));
+        EXPECT_STREQ(e.what(), std::strerror(ENOENT));
+    }
+    EXPECT_FALSE(port.IsOpen());
+
+    // Not a terminal at all.
+    EXPECT_THROW(port.Open("/dev/null", 57600, ParityNone, 8, StopBitsOne, FlowNone), CSerialException);
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(CSerialPort::ProbePort("/dev/null"), -1);
+
+    // Calls on a closed port fail rather than touch descriptor -1.
+    char c;
+    EXPECT_THROW(port.Read(&c, 1), CSerialException);
+    EXPECT_THROW(port.Write(&c, 1), CSerialException);
+    EXPECT_THROW(port.WaitForInput(1), CSerialException);
+}
+
+TEST_F(SerialPortTest, SecondOpenerIsRefusedAndProbeSeesThePortHeld)
+{
+    EXPECT_EQ(CSerialPort::ProbePort(pty.Path()), 0);
+    EXPECT_EQ(CSerialPort::ProbePort(pty.Path() + "-missing"), 1);
+
+    CSerialPort first;
+    OpenDeviceSettings(first, pty.Path());
+    EXPECT_EQ(CSerialPort::ProbePort(pty.Path()), 2);
+
+    CSerialPort second;
+    try {
+        OpenDeviceSettings(second, pty.Path());
+        ADD_FAILURE() << "second opener was let in";
+    } catch (const CSerialException& e) {
+        EXPECT_EQ(e.m_error, EBUSY);
+    }
+    EXPECT_FALSE(second.IsOpen());
+
+    // The refused opener left the holder's exclusive flag and settings alone.
+    int excl = 0;
+    ASSERT_EQ(ioctl(pty.Slave(), TIOCGEXCL, &excl), 0);
+    EXPECT_NE(excl, 0);
+    EXPECT_EQ(pty.SlaveSettings().c_lflag & ICANON, 0u);
+    pty.WriteMaster("x");
+    EXPECT_EQ(ReadPort(first, 1), "x");
+
+    first.Close();
+    EXPECT_EQ(CSerialPort::ProbePort(pty.Path()), 0);
+    OpenDeviceSettings(second, pty.Path());
+    EXPECT_TRUE(second.IsOpen());
+    // Opening an open port again gives up the old descriptor first.
+    OpenDeviceSettings(second, pty.Path());
+    EXPECT_TRUE(second.IsOpen());
+}
+
+TEST_F(SerialPortTest, WaitForInputTimesOutOrWakesOnData)
+{
+    CSerialPort port;
+    OpenDeviceSettings(port, pty.Path());
+
+    auto start = Clock::now();
+    EXPECT_FALSE(port.WaitForInput(60));
+    EXPECT_GE(MsSince(start), 55);
+    EXPECT_FALSE(port.WaitForInput(0));
+
+    std::thread device([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        pty.WriteMaster("ok");
+    });
+    start = Clock::now();
+    const bool got = port.WaitForInput(5000);
+    const double waited = MsSince(start);
+    device.join();
+    EXPECT_TRUE(got);
+    EXPECT_LT(waited, 2500);
+    EXPECT_EQ(ReadPort(port, 2), "ok");
+}
+
+TEST_F(SerialPortTest, HangupThrowsInsteadOfSpinning)
+{
+    CSerialPort port;
+    OpenDeviceSettings(port, pty.Path());
+    std::thread device([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        pty.CloseMaster();
+    });
+    const auto start = Clock::now();
+    try {
+        port.WaitForInput(5000);
+        ADD_FAILURE() << "WaitForInput survived the hang-up";
+    } catch (const CSerialException& e) {
+        EXPECT_EQ(e.m_error, EIO);
+    }
+    device.join();
+    EXPECT_LT(MsSince(start), 2500);
+
+    char buf[16];
+    EXPECT_THROW(port.Read(buf, sizeof buf), CSerialException);
+    EXPECT_THROW(port.Write("x", 1), CSerialException);
+    port.Close();  // a hung-up port still closes quietly
+    EXPECT_FALSE(port.IsOpen());
+}
+
+TEST_F(SerialPortTest, WriteTimeoutAndPurge)
+{
+    CSerialPort port;
+    OpenDeviceSettings(port, pty.Path());
+    SerialTimeouts t;
+    port.GetTimeouts(t);
+    t.ReadIntervalTimeout = 0xFFFFFFFF;
+    t.WriteTotalTimeoutConstant = 100;
+    port.SetTimeouts(t);
+    SerialTimeouts back;
+    port.GetTimeouts(back);
+    EXPECT_EQ(back.ReadIntervalTimeout, 0xFFFFFFFFu);
+    port.SetMask(0xE1);
+    EXPECT_EQ(port.GetMask(), 0xE1u);
+
+    // Nobody reads the master: the write stops at its time limit.
+    const std::vector<char> big(1 << 20, 'x');
+    const auto start = Clock::now();
+    const size_t written = port.Write(big.data(), big.size());
+    EXPECT_LT(written, big.size());
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(MsSince(start), 2500);
+
+    port.ClearWriteBuffer();
+    pty.WriteMaster("stale");
+    ASSERT_TRUE(port.WaitForInput(1000));
+    port.Purge(PURGE_RXABORT);  // nothing to abort: input stays
+    EXPECT_TRUE(port.WaitForInput(0));
+    port.ClearReadBuffer();
+    char buf[16];
+    EXPECT_EQ(port.Read(buf, sizeof buf), 0u);
+}
+
+TEST_F(SerialPortTest, SetStateChangesTheLine)
+{
+    CSerialPort port;
+    OpenDeviceSettings(port, pty.Path());
+    SerialState s;
+    port.GetState(s);
+    s.BaudRate = 115200;
+    s.Parity = 3;  // mark (the pty keeps PARODD and CMSPAR, not PARENB)
+    s.StopBits = 2;
+    s.fOutX = s.fInX = true;
+    port.SetState(s);
+    const termios tio = pty.SlaveSettings();
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+    EXPECT_EQ(tio.c_cflag & (PARODD | CMSPAR), static_cast<tcflag_t>(PARODD | CMSPAR));
+    EXPECT_TRUE(tio.c_cflag & CSTOPB);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
+
+    s.BaudRate = 1234;
+    EXPECT_THROW(port.SetState(s), CSerialException);
+}
+
+}  // namespace
