@@ -17,13 +17,16 @@ namespace {
 constexpr int kHeaderBottom = 118;  // dark header band 0 .. 118
 constexpr int kAccentHeight = 3;    // accent line under the header
 constexpr int kFooterTop = 431;     // band behind the status bar
-constexpr QRectF kStatusPanel{10.5, 282.5, 419.0, 94.0};
+constexpr int kPanelTop = 279;     // light band 279 .. 422
+constexpr int kPanelBottom = 422;
 
 const QColor kHeaderTop{0x1C, 0x36, 0x56};
 const QColor kHeaderBottomColour{0x2A, 0x51, 0x7C};
 const QColor kAccent{0x4C, 0x93, 0xC8};
 const QColor kBodyTop{0xF7, 0xF9, 0xFB};
 const QColor kBodyBottom{0xE3, 0xE9, 0xEF};
+const QColor kPanel{0xFB, 0xFC, 0xFD};
+const QColor kPanelLine{0xC9, 0xD4, 0xDF};
 const QColor kFooter{0xD8, 0xDF, 0xE7};
 const QColor kFooterLine{0xC0, 0xCB, 0xD6};
 
@@ -106,15 +109,15 @@ void DrawChipMotif(QPainter& p) {
     p.drawLine(QPointF(chip.right() + 9, y), QPointF(kBackdropWidth + 2, y));
   }
 
-  // Data blocks moving along the middle traces towards the chip.
-  const double blockY[] = {chip.top() + pitch * 3 + 0.0, chip.top() + pitch * 4 + 0.0};
+  // Data blocks on the two middle traces, on their way into the chip.
   for (int row = 0; row < 2; ++row) {
+    const double y = chip.top() + pitch * (3 + row);
     for (int k = 0; k < 3; ++k) {
-      const double x = 232 + row * 18 + k * 20;
-      const int alpha = 70 + 45 * k;
+      const double x = chip.left() - 52 + row * 5 + k * 14;
+      const int alpha = 80 + 50 * k;
       p.setPen(Qt::NoPen);
       p.setBrush(QColor(0xA8, 0xD2, 0xF0, alpha));
-      p.drawRoundedRect(QRectF(x, blockY[row] - 2.5, 9, 5), 1.5, 1.5);
+      p.drawRoundedRect(QRectF(x, y - 2.5, 9, 5), 1.5, 1.5);
     }
   }
 
@@ -160,23 +163,15 @@ void DrawBody(QPainter& p) {
   shade.setColorAt(1.0, QColor(0x1C, 0x36, 0x56, 0));
   p.fillRect(QRectF(0, kHeaderBottom + kAccentHeight, kBackdropWidth, 8), shade);
 
-  // Thin rule between the information lines and the status lines.
-  p.save();
-  p.setRenderHint(QPainter::Antialiasing, false);
-  QLinearGradient rule(40, 0, 400, 0);
-  rule.setColorAt(0.0, QColor(0xB4, 0xC3, 0xD2, 0));
-  rule.setColorAt(0.5, QColor(0xB4, 0xC3, 0xD2, 255));
-  rule.setColorAt(1.0, QColor(0xB4, 0xC3, 0xD2, 0));
-  p.fillRect(QRectF(40, 240, 360, 1), rule);
-  p.restore();
-
-  // Plain light panel behind the status lines.
-  p.save();
-  p.setRenderHint(QPainter::Antialiasing, true);
-  p.setPen(QPen(QColor(0xCB, 0xD6, 0xE1), 1.0));
-  p.setBrush(QColor(0xFB, 0xFC, 0xFE));
-  p.drawRoundedRect(kStatusPanel, 6, 6);
-  p.restore();
+  // A plain light band behind the status lines, the buttons and the
+  // progress bar, full width so that no edge crosses a long text line.
+  p.fillRect(QRectF(0, kPanelTop, kBackdropWidth, kPanelBottom - kPanelTop), kPanel);
+  p.fillRect(QRectF(0, kPanelTop, kBackdropWidth, 1), kPanelLine);
+  p.fillRect(QRectF(0, kPanelBottom - 1, kBackdropWidth, 1), kPanelLine);
+  QLinearGradient under(0, kPanelBottom, 0, kPanelBottom + 5);
+  under.setColorAt(0.0, QColor(0x1C, 0x36, 0x56, 22));
+  under.setColorAt(1.0, QColor(0x1C, 0x36, 0x56, 0));
+  p.fillRect(QRectF(0, kPanelBottom, kBackdropWidth, 5), under);
 
   // Band behind the status bar.
   p.fillRect(QRectF(0, kFooterTop, kBackdropWidth, kBackdropHeight - kFooterTop), kFooter);
@@ -266,45 +261,64 @@ QImage DrawIcon(int size) {
   QPainter p(&img);
   p.setRenderHint(QPainter::Antialiasing, true);
   const double s = size;
-  const double u = s / 32.0;  // drawn on a 32-unit grid
+  // Drawn on a 32-unit grid; the main edges lie on even units, so they fall
+  // on whole pixels at 16 pixels and above.
+  const double u = s / 32.0;
 
   // Rounded tile.
-  const QRectF tile(0.5 * u, 0.5 * u, s - u, s - u);
+  const QRectF tile = size >= 32 ? QRectF(0.5 * u, 0.5 * u, s - u, s - u) : QRectF(0, 0, s, s);
   QLinearGradient bg(0, 0, 0, s);
   bg.setColorAt(0.0, QColor(0x3A, 0x78, 0xB4));
   bg.setColorAt(1.0, QColor(0x1C, 0x3F, 0x68));
-  p.setPen(size >= 32 ? QPen(QColor(0x16, 0x30, 0x50), std::max(1.0, u * 0.6)) : Qt::NoPen);
+  p.setPen(size >= 32 ? QPen(QColor(0x16, 0x30, 0x50), std::max(1.0, u * 0.6)) : QPen(Qt::NoPen));
   p.setBrush(bg);
   p.drawRoundedRect(tile, 6 * u, 6 * u);
+  if (size >= 48) {
+    // A faint light along the upper half.
+    QLinearGradient gloss(0, 0, 0, s / 2);
+    gloss.setColorAt(0.0, QColor(255, 255, 255, 46));
+    gloss.setColorAt(1.0, QColor(255, 255, 255, 0));
+    p.setPen(Qt::NoPen);
+    p.setBrush(gloss);
+    p.drawRoundedRect(tile.adjusted(u, u, -u, -s / 2), 5 * u, 5 * u);
+  }
 
-  // Chip in the lower part.
-  const QRectF chip(9 * u, 15 * u, 14 * u, 12 * u);
-  const int pins = size >= 48 ? 4 : (size >= 32 ? 3 : 2);
+  // Chip in the lower part, pins on its left and right.
+  const QRectF chip(8 * u, 16 * u, 16 * u, 12 * u);
+  const int pins = size >= 64 ? 4 : (size >= 32 ? 3 : 2);
+  const double pinLen = 4 * u;
+  const double pinW = std::max(1.0, std::round(1.5 * u));
   p.setPen(Qt::NoPen);
-  p.setBrush(QColor(0xD8, 0xE8, 0xF6));
-  const double pinLen = 3 * u;
-  const double pinW = std::max(1.0, 1.4 * u);
+  p.setBrush(QColor(0xD2, 0xE4, 0xF4));
   for (int i = 0; i < pins; ++i) {
-    const double y = chip.top() + chip.height() * (i + 1) / (pins + 1);
-    p.drawRect(QRectF(chip.left() - pinLen, y - pinW / 2, pinLen, pinW));
-    p.drawRect(QRectF(chip.right(), y - pinW / 2, pinLen, pinW));
+    const double centre = chip.top() + chip.height() * (i + 1) / (pins + 1);
+    const double top = std::round(centre - pinW / 2);
+    p.drawRect(QRectF(chip.left() - pinLen, top, pinLen, pinW));
+    p.drawRect(QRectF(chip.right(), top, pinLen, pinW));
   }
   p.setBrush(QColor(0xF4, 0xF8, 0xFC));
   p.drawRoundedRect(chip, 1.5 * u, 1.5 * u);
   if (size >= 32) {
     p.setBrush(QColor(0x3A, 0x78, 0xB4));
-    p.drawEllipse(QPointF(chip.left() + 2.6 * u, chip.top() + 2.6 * u), 1.1 * u, 1.1 * u);
+    p.drawEllipse(QPointF(chip.left() + 2.5 * u, chip.top() + 2.5 * u), 1.1 * u, 1.1 * u);
+  }
+  if (size >= 48) {
+    // The die inside the package.
+    p.setPen(QPen(QColor(0x9C, 0xBC, 0xDA), std::max(1.0, 0.6 * u)));
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(chip.adjusted(4.5 * u, 3 * u, -4.5 * u, -3 * u), 0.8 * u, 0.8 * u);
+    p.setPen(Qt::NoPen);
   }
 
   // Arrow coming down into the chip.
   QPainterPath arrow;
-  arrow.moveTo(14 * u, 3.5 * u);
-  arrow.lineTo(18 * u, 3.5 * u);
-  arrow.lineTo(18 * u, 9 * u);
-  arrow.lineTo(22 * u, 9 * u);
-  arrow.lineTo(16 * u, 15.5 * u);
-  arrow.lineTo(10 * u, 9 * u);
-  arrow.lineTo(14 * u, 9 * u);
+  arrow.moveTo(14 * u, 2 * u);
+  arrow.lineTo(18 * u, 2 * u);
+  arrow.lineTo(18 * u, 8 * u);
+  arrow.lineTo(24 * u, 8 * u);
+  arrow.lineTo(16 * u, 15 * u);
+  arrow.lineTo(8 * u, 8 * u);
+  arrow.lineTo(14 * u, 8 * u);
   arrow.closeSubpath();
   p.setBrush(QColor(0x7F, 0xD8, 0xC8));
   p.drawPath(arrow);

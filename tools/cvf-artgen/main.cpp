@@ -1,15 +1,20 @@
 // cvf-artgen OUTDIR: draws the tool's backdrop, button faces, button mask
 // and icon and writes them into OUTDIR under the names the resource file
 // uses. The output depends on nothing but this program and Qt.
+// cvf-artgen --mockup FILE.png: writes a picture of the main window made
+// from the same artwork with sample texts, to judge readability.
 
 #include <QDir>
+#include <QGuiApplication>
 #include <QImage>
 #include <QString>
 
 #include <cstdio>
+#include <cstring>
 
 #include "Artwork.h"
 #include "BmpWriter.h"
+#include "Mockup.h"
 #include "Quantize.h"
 
 namespace {
@@ -26,11 +31,26 @@ bool SavePng(const QString& path, const QImage& image) {
   return false;
 }
 
+int WriteMockup(int argc, char** argv) {
+  // Text needs fonts, and fonts need a GUI application; no display is used.
+  if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QGuiApplication app(argc, argv);
+  const QImage backdrop = artgen::DrawBackdrop();
+  const QColor surround = artgen::ButtonSurround(backdrop);
+  artgen::ArtSet art;
+  art.backdrop = artgen::QuantizeTo256(backdrop);
+  art.normal = artgen::DrawButtonFace(artgen::ButtonFace::Normal, surround);
+  art.hover = artgen::DrawButtonFace(artgen::ButtonFace::Hover, surround);
+  art.pressed = artgen::DrawButtonFace(artgen::ButtonFace::Pressed, surround);
+  return SavePng(QString::fromLocal8Bit(argv[2]), artgen::DrawMockup(art)) ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--mockup") == 0) return WriteMockup(argc, argv);
   if (argc != 2) {
-    std::fprintf(stderr, "usage: cvf-artgen OUTDIR\n");
+    std::fprintf(stderr, "usage: cvf-artgen OUTDIR\n       cvf-artgen --mockup FILE.png\n");
     return 2;
   }
   const QDir out(QString::fromLocal8Bit(argv[1]));
