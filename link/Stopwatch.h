@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -39,9 +40,12 @@ public:
     CLockedStopwatch();
     void Lock() override;
     void Unlock() override;
+    // How long Lock waits for the mutex (10 s unless changed).
+    void SetWaitLimit(std::chrono::milliseconds limit) { m_waitLimit = limit; }
 
 private:
     std::timed_mutex m_mutex;
+    std::chrono::milliseconds m_waitLimit{10000};
     // The thread holding m_mutex and how often it has locked it; a thread
     // whose wait ran out does not appear here and so releases nothing.
     std::atomic<std::thread::id> m_owner{};
