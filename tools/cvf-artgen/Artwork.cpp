@@ -93,7 +93,7 @@ void DrawChipMotif(QPainter& p) {
     const double x = chip.left() + pitch * (i + 1);
     for (int side = -1; side <= 1; side += 2) {
       const double y0 = side < 0 ? chip.top() - 9 : chip.bottom() + 9;
-      const double len = 10 + 5 * ((i * 7 + (side + 1) * 3) % 4);
+      const double len = 6 + 3 * ((i * 7 + (side + 1) * 3) % 4);
       const double y1 = y0 + side * len;
       p.setPen(QPen(trace, 1.4, Qt::SolidLine, Qt::RoundCap));
       p.drawLine(QPointF(x, y0), QPointF(x, y1));

@@ -8,6 +8,8 @@
 #include <QImage>
 #include <QString>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 
@@ -54,6 +56,38 @@ BmpHeader Header(const QByteArray& b) {
   return {U32(b, 14), U32(b, 18), U32(b, 22), U16(b, 26), U16(b, 28), U32(b, 30), U32(b, 46)};
 }
 
+double Luminance(QRgb c) {
+  auto lin = [](int v) {
+    const double s = v / 255.0;
+    return s <= 0.03928 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+  };
+  return 0.2126 * lin(qRed(c)) + 0.7152 * lin(qGreen(c)) + 0.0722 * lin(qBlue(c));
+}
+
+double Contrast(QRgb a, QRgb b) {
+  const double la = Luminance(a);
+  const double lb = Luminance(b);
+  return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// Behind the information lines (about y 146-210), the status lines (about
+// y 291-380) and the buttons (y 379-411) every row is one plain colour, and
+// the blue used for one status line stands out from it clearly.
+void CheckTextAreas(const QImage& img) {
+  const QRgb blue = qRgb(10, 39, 204);
+  const int areas[][2] = {{140, 215}, {285, 415}};
+  bool plain = true;
+  double worst = 100.0;
+  for (const auto& area : areas)
+    for (int y = area[0]; y <= area[1]; ++y)
+      for (int x = 3; x < 437; ++x) {
+        if (img.pixel(x, y) != img.pixel(3, y)) plain = false;
+        worst = std::min(worst, Contrast(img.pixel(x, y), blue));
+      }
+  Check(plain, "163 is plain behind the text lines and buttons");
+  Check(worst >= 7.0, "blue status text contrasts with 163 (ratio 7 or more)");
+}
+
 void CheckBackdrop() {
   const QByteArray bytes = ReadAll(":/bitmap/163");
   const BmpHeader h = Header(bytes);
@@ -65,6 +99,7 @@ void CheckBackdrop() {
   Check(img.format() == QImage::Format_Indexed8 && img.colorCount() == 256,
         "163 reads back as Indexed8 with 256 colours");
   Check(img.width() == 440 && img.height() == 456, "163 reads back as 440 x 456");
+  CheckTextAreas(img);
 }
 
 void CheckButtons() {
@@ -87,6 +122,9 @@ void CheckButtons() {
       for (int x = 20; x <= 74; ++x)
         if (img.pixel(x, y) != img.pixel(47, y)) calm = false;
     Check(calm, "caption area of a button face is plain");
+    double worst = 100.0;
+    for (int y = 9; y <= 20; ++y) worst = std::min(worst, Contrast(img.pixel(47, y), qRgb(0, 0, 0)));
+    Check(worst >= 10.0, "black caption contrasts with the button face (ratio 10 or more)");
   }
 }
 

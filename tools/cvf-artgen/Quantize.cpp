@@ -149,12 +149,15 @@ QImage QuantizeTo256(const QImage& source) {
                    [](const Entry& l, const Entry& r) { return l.count > r.count; });
 
   std::vector<QRgb> palette;
+  std::map<QRgb, int> exact;  // colour -> its own palette index
   std::vector<Entry> rest;
   for (const Entry& e : all) {
-    if (static_cast<int>(palette.size()) < kMaxExact && e.count >= kExactCoverage)
+    if (static_cast<int>(palette.size()) < kMaxExact && e.count >= kExactCoverage) {
+      exact[e.colour] = static_cast<int>(palette.size());
       palette.push_back(e.colour);
-    else
+    } else {
       rest.push_back(e);
+    }
   }
   const std::vector<QRgb> cut = MedianCut(std::move(rest), kPaletteSize - static_cast<int>(palette.size()));
   palette.insert(palette.end(), cut.begin(), cut.end());
@@ -166,7 +169,9 @@ QImage QuantizeTo256(const QImage& source) {
   out.setDotsPerMeterX(source.dotsPerMeterX());
   out.setDotsPerMeterY(source.dotsPerMeterY());
 
-  // Floyd-Steinberg, serpentine, errors kept in 1/16 units.
+  // Floyd-Steinberg, serpentine, errors kept in 1/16 units. A pixel whose
+  // colour has a palette entry of its own takes that entry and neither
+  // takes nor passes on any error, so flat areas stay free of dither noise.
   std::vector<std::array<int, 3>> errCur(static_cast<std::size_t>(w) + 2, {0, 0, 0});
   std::vector<std::array<int, 3>> errNext(static_cast<std::size_t>(w) + 2, {0, 0, 0});
   for (int y = 0; y < h; ++y) {
@@ -177,6 +182,11 @@ QImage QuantizeTo256(const QImage& source) {
     for (int i = 0; i < w; ++i) {
       const int x = leftToRight ? i : w - 1 - i;
       const std::size_t k = static_cast<std::size_t>(x) + 1;
+      const auto own = exact.find(line[x] | 0xFF000000u);
+      if (own != exact.end()) {
+        dst[x] = static_cast<uchar>(own->second);
+        continue;
+      }
       std::array<int, 3> want{qRed(line[x]), qGreen(line[x]), qBlue(line[x])};
       for (int a = 0; a < 3; ++a) want[a] = std::clamp(want[a] + (errCur[k][a] + 8) / 16, 0, 255);
       const int index = Nearest(palette, want[0], want[1], want[2]);
