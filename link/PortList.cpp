@@ -48,6 +48,18 @@ bool IsPrivateDirectory(const std::string& dir)
     return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & S_IWOTH) == 0;
 }
 
+// A directory in which nobody else can swap our directory for another:
+// ours or root's, and either closed to others or sticky (like /tmp).
+bool IsSafeParent(const std::string& dir)
+{
+    struct stat st {};
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return false;
+    if (st.st_uid != geteuid() && st.st_uid != 0)
+        return false;
+    return (st.st_mode & S_IWOTH) == 0 || (st.st_mode & S_ISVTX) != 0;
+}
+
 std::string ParentOf(const std::string& dir)
 {
     std::string p = dir;
@@ -72,7 +84,7 @@ std::string Canonical(const std::string& path)
 std::vector<PortInfo> PublishedPorts(const std::string& portDirectory)
 {
     std::vector<PortInfo> ports;
-    if (!IsPrivateDirectory(portDirectory) || !IsPrivateDirectory(ParentOf(portDirectory)))
+    if (!IsPrivateDirectory(portDirectory) || !IsSafeParent(ParentOf(portDirectory)))
         return ports;
     for (const std::string& name : DirectoryEntries(portDirectory)) {
         const std::string link = portDirectory + "/" + name;

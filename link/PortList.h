@@ -26,8 +26,9 @@ std::string MakePortDirectory();
 std::vector<PortInfo> ListSerialPorts();
 
 // The same from a given port directory and sysfs root ("/sys"), for tests.
-// Published ports count only while the port directory and its parent are
-// real directories owned by this user and not writable by others.
+// Published ports count only while the port directory is a real directory
+// owned by this user and not writable by others, in a parent that is this
+// user's or root's and not writable by others unless sticky (like /tmp).
 // Machine ports are named by their device name with the path /dev/<name>.
 std::vector<PortInfo> ListSerialPorts(const std::string& portDirectory, const std::string& sysfsRoot);
 

@@ -134,6 +134,8 @@ TEST_F(PortListTest, DirectoryOthersCanWriteIsIgnored)
     ASSERT_EQ(chmod(tree.Path("ports").c_str(), 0700), 0);
     ASSERT_EQ(chmod(tree.Root().c_str(), 0777), 0);  // the parent as well
     EXPECT_EQ(Names(List()), std::vector<std::string>{"ttyUSB0"});
+    ASSERT_EQ(chmod(tree.Root().c_str(), 01777), 0);  // unless sticky, like /tmp
+    EXPECT_EQ(Names(List()), (std::vector<std::string>{"COM1", "ttyUSB0"}));
     ASSERT_EQ(chmod(tree.Root().c_str(), 0700), 0);
     EXPECT_EQ(Names(List()), (std::vector<std::string>{"COM1", "ttyUSB0"}));
 
