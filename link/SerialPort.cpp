@@ -150,6 +150,20 @@ short PollFor(int fd, short events, double milliseconds)
     }
 }
 
+// Switches the driver's low-latency mode (USB adapters otherwise hold input
+// back for up to 16 ms). True when the flag was changed; drivers that do
+// not know the request are left alone.
+bool SetLowLatency(int fd, bool on)
+{
+    serial_struct ss{};
+    if (ioctl(fd, TIOCGSERIAL, &ss) != 0)
+        return false;
+    if (((ss.flags & ASYNC_LOW_LATENCY) != 0) == on)
+        return false;
+    ss.flags = on ? (ss.flags | ASYNC_LOW_LATENCY) : (ss.flags & ~ASYNC_LOW_LATENCY);
+    return ioctl(fd, TIOCSSERIAL, &ss) == 0;
+}
+
 // A hang-up or a line error reported by poll() ends the port's use.
 void ThrowOnHangup(short revents)
 {
@@ -199,6 +213,7 @@ void CSerialPort::Open(const std::string& devicePath, uint32_t baudRate, int par
 
     bool exclusive = false;
     bool changed = false;
+    bool lowLatency = false;
     termios saved{};
     try {
         // The lock keeps out every cooperating opener, root included.
@@ -220,13 +235,9 @@ void CSerialPort::Open(const std::string& devicePath, uint32_t baudRate, int par
         if (tcsetattr(fd, TCSANOW, &tio) != 0)
             ThrowSerialException();
 
-        // USB adapters hold input back for up to 16 ms unless asked for low
-        // latency; drivers that do not know the request are left alone.
-        serial_struct ss{};
-        if (ioctl(fd, TIOCGSERIAL, &ss) == 0 && !(ss.flags & ASYNC_LOW_LATENCY)) {
-            ss.flags |= ASYNC_LOW_LATENCY;
-            (void)ioctl(fd, TIOCSSERIAL, &ss);
-        }
+        // Low latency for as long as we hold the port (Close switches it
+        // back); a driver that refuses stays as it is.
+        lowLatency = SetLowLatency(fd, true);
 
         if (tcflush(fd, TCIOFLUSH) != 0)
             ThrowSerialException();
@@ -235,6 +246,8 @@ void CSerialPort::Open(const std::string& devicePath, uint32_t baudRate, int par
     } catch (...) {
         // Leave the port as it was found and the object closed.
         const int saveErrno = errno;
+        if (lowLatency)
+            (void)SetLowLatency(fd, false);
         if (changed)
             (void)tcsetattr(fd, TCSANOW, &saved);
         if (exclusive)
@@ -248,6 +261,7 @@ void CSerialPort::Open(const std::string& devicePath, uint32_t baudRate, int par
     m_overlapped = overlapped;
     m_saved = saved;
     m_haveSaved = true;
+    m_lowLatencySet = lowLatency;
 }
 
 termios CSerialPort::MakeLineSettings(const termios& current, uint32_t baudRate, int parity, uint8_t dataBits,
@@ -343,12 +357,15 @@ void CSerialPort::Close()
     // The exclusive flag belongs to the tty, not to this descriptor: on a
     // pseudo-terminal it would otherwise outlast us.
     (void)ioctl(m_handle, TIOCNXCL);
+    if (m_lowLatencySet)
+        (void)SetLowLatency(m_handle, false);
     if (m_haveSaved)
         (void)tcsetattr(m_handle, TCSANOW, &m_saved);
     ::close(m_handle);  // also releases the flock
     m_handle = -1;
     m_overlapped = false;
     m_haveSaved = false;
+    m_lowLatencySet = false;
     m_dsrFlow = false;
 }
 

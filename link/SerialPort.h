@@ -72,16 +72,22 @@ public:
 
     // Opens the device node exclusively in raw mode with the given line
     // settings and empties both buffers. A choice outside its table leaves
-    // that setting as the port had it.
+    // that setting as the port had it. A port already open is closed first.
+    // A failure throws and leaves the object closed and the line as it was
+    // (EBUSY: another opener holds the port; EINVAL: a rate or number of
+    // data bits the line cannot have).
     void Open(const std::string& devicePath, uint32_t baudRate, int parity, uint8_t dataBits,
               int stopBits, int flowControl, bool overlapped = false);
     // Restores the settings the port had and closes it; nothing when closed.
     void Close();
     bool IsOpen() const { return m_handle >= 0; }
 
-    // Returns at once with what has arrived (possibly 0 bytes).
+    // Returns at once with what has arrived (possibly 0 bytes). A hung-up
+    // line throws (EIO).
     size_t Read(void* buffer, size_t count);
-    // Writes everything; returns the number of bytes written.
+    // Writes everything; returns the number of bytes written, fewer only
+    // when the write time-outs (multiplier x count + constant ms, both 0:
+    // no limit) run out.
     size_t Write(const void* buffer, size_t count);
     // Blocks until input is available (true) or milliseconds pass (false).
     // A hang-up or line error throws.
@@ -123,5 +129,6 @@ private:
     uint32_t m_mask = 0;
     termios m_saved{};
     bool m_haveSaved = false;
+    bool m_lowLatencySet = false;  // Open switched the driver to low latency
     bool m_dsrFlow = false;  // DSR flow chosen; termios cannot express it
 };
