@@ -392,17 +392,18 @@ void CDeviceSim::HandleFrame(const std::string& text, Clock::time_point firstByt
         HandleCommand(word, FindFault(word, 0), ready);
         return;
     }
-    const int line = m_accepted + 1;
-    if (text == m_lastAccepted) {
-        // The client did not get our reply and sent the line again: it
-        // is stored already, so it is acknowledged without counting it.
+    if (!m_lastAccepted.empty() && text == m_lastAccepted) {
+        // The client did not get our reply and sent the line again: it is
+        // stored already, so it is acknowledged again without counting it.
+        // It keeps its number, and the faults set for that number.
         Log("RX", text, "ok line " + std::to_string(m_accepted) + " repeated");
-        SendStatus(m_lastStatus, nullptr, ready);
+        HandleLine(text, FindFault({}, m_accepted), ready, true);
         return;
     }
+    const int line = m_accepted + 1;
     Log("RX", text, "ok line " + std::to_string(line) +
                         (frame.IsBlockMarker() ? " marker" : m_blockStart ? " block-start" : " data"));
-    HandleLine(text, FindFault({}, line), ready);
+    HandleLine(text, FindFault({}, line), ready, false);
 }
 
 Fault* CDeviceSim::FindFault(const std::string& word, int line)
@@ -491,7 +492,8 @@ void CDeviceSim::HandleCommand(const std::string& word, Fault* fault, Clock::tim
     }
 }
 
-void CDeviceSim::HandleLine(const std::string& text, Fault* fault, Clock::time_point ready)
+void CDeviceSim::HandleLine(const std::string& text, Fault* fault, Clock::time_point ready,
+                            bool repeated)
 {
     ready += std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double, std::milli>(m_options.lineTimeMs));
@@ -522,6 +524,11 @@ void CDeviceSim::HandleLine(const std::string& text, Fault* fault, Clock::time_p
         default:
             break;
         }
+    }
+
+    if (repeated) {
+        SendStatus(m_lastStatus, fault, ready);
+        return;
     }
 
     const CFrame frame(text);

@@ -46,7 +46,7 @@ private:
     void OnInput(const char* data, size_t count);
     void HandleFrame(const std::string& text, Clock::time_point firstByte);
     void HandleCommand(const std::string& word, Fault* fault, Clock::time_point ready);
-    void HandleLine(const std::string& text, Fault* fault, Clock::time_point ready);
+    void HandleLine(const std::string& text, Fault* fault, Clock::time_point ready, bool repeated);
     Fault* FindFault(const std::string& word, int line);
     void ResetSession();
 

@@ -1,0 +1,119 @@
+#pragma once
+// Request/reply exchanges with the device over its serial port, and the
+// device commands built on them.
+//
+// Every exchange with the device is serialised by g_portLock: opening the
+// device port takes it, closing the port gives it back, so between the
+// two the calling thread has the device to itself. Transact and
+// QueryField hold it for one exchange; a transfer holds it from opening
+// the port until it closes it. The thread that opened the port must be
+// the one that closes it.
+//
+// Waiting for a reply blocks in poll() for the time still left; the
+// stopwatch alone decides when the time is up.
+
+#include "link/SerialPort.h"
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+// Result of Transact and TransactOnOpenPort: one of these, or the status
+// character of the device's reply.
+inline constexpr uint8_t TRANSACT_FAILED = 0;         // port did not open, nothing written, port error
+inline constexpr uint8_t TRANSACT_TIMEOUT = 1;        // no complete reply in time
+inline constexpr uint8_t TRANSACT_BAD_CHECKSUM = 16;  // complete reply with a bad checksum
+
+// Status characters of the device's replies.
+inline constexpr uint8_t STATUS_PRESENT = '0';        // after ASP: device in update mode
+inline constexpr uint8_t STATUS_REJECTED = '0';       // after a firmware line: send it again
+inline constexpr uint8_t STATUS_FLASH_ERROR = '2';    // the device could not write its flash
+inline constexpr uint8_t STATUS_BLOCK_DONE = '3';     // line accepted and the block ended
+inline constexpr uint8_t STATUS_ACCEPTED = 'A';       // line accepted
+inline constexpr uint8_t STATUS_COMPLETE = 0xCF;      // after ASP: present; after a line: update complete
+
+// Request bodies; MakeRequest completes them with checksum and EOT.
+inline constexpr std::string_view REQUEST_STATUS = "ASP|";   // presence probe
+inline constexpr std::string_view REQUEST_INDEX = "PSD|";    // index text in field 1
+inline constexpr std::string_view REQUEST_VERSION = "EAE|";  // version text in field 1
+inline constexpr std::string_view REQUEST_RESTART = "RST|";  // restart the device
+inline constexpr std::string_view REQUEST_ABORT = "DPZ|";    // sent after a failed transfer, before RST
+
+// Time-outs in milliseconds.
+inline constexpr uint32_t STATUS_TIMEOUT_MS = 1000;   // ASP during the device search
+inline constexpr uint32_t QUERY_TIMEOUT_MS = 3000;    // QueryField
+inline constexpr uint32_t RESTART_TIMEOUT_MS = 400;   // SendRestart
+inline constexpr uint32_t LINE_TIMEOUT_MS = 10000;    // one firmware line
+inline constexpr uint32_t CLOSING_TIMEOUT_MS = 10000; // RST / DPZ at the end of a transfer
+
+// Line settings for the device.
+inline constexpr uint32_t DEVICE_BAUD_RATE = 57600;
+inline constexpr uint8_t DEVICE_DATA_BITS = 8;
+inline constexpr uint32_t DEVICE_EVENT_MASK = 0xE1;  // RXCHAR, RLSD, BREAK, ERR: set, never waited on
+
+// Exchange limits.
+inline constexpr size_t REPLY_READ_SIZE = 255;    // bytes asked for per read
+inline constexpr size_t MAX_REPLY_LENGTH = 4096;  // a longer reply without EOT is a bad reply
+inline constexpr int DEVICE_ATTEMPTS = 3;         // PSD and EAE attempts
+inline constexpr double LINE_PAUSE_MS = 4.0;      // pause before each firmware line
+
+// The whole request for a body: body, two checksum digits, EOT.
+std::string MakeRequest(std::string_view body);
+
+// Held from OpenDevicePort to CloseDevicePort; one for the whole program.
+extern std::mutex g_portLock;
+
+class CDeviceLink {
+public:
+    CDeviceLink() = default;
+    ~CDeviceLink();
+    CDeviceLink(const CDeviceLink&) = delete;
+    CDeviceLink& operator=(const CDeviceLink&) = delete;
+
+    // Takes g_portLock and opens m_strPortPath with the device's settings.
+    // On false the port is closed and the lock is free again.
+    bool OpenDevicePort();
+    // Closes the port and gives g_portLock back (when this link holds it).
+    void CloseDevicePort();
+    bool IsPortOpen() const { return m_port.IsOpen(); }
+
+    // One exchange with its own open and close of the port.
+    uint8_t Transact(const std::string& request, uint32_t timeoutMs);
+    // One exchange on the port opened by OpenDevicePort, which stays open;
+    // both buffers are emptied afterwards.
+    uint8_t TransactOnOpenPort(const std::string& request, uint32_t timeoutMs);
+    // Field 1 of the reply (between its first and second "|"); empty on
+    // any failure. Opens and closes the port, waits up to 3000 ms.
+    std::string QueryField(const std::string& request);
+
+    // RST with 400 ms; the reply is not examined.
+    void SendRestart();
+    // PSD up to 3 times until the device's index equals the file's.
+    bool CheckDeviceIndex();
+    // EAE up to 3 times while the answer is empty; splits it into halves.
+    bool ReadDeviceVersion();
+
+    // Sleeps until more than 4.0 ms have passed: the pause the device
+    // needs before each firmware line.
+    static void PauseBeforeLine();
+
+    CSerialPort m_port;
+    std::string m_strPort;      // name shown to the user, e.g. COM3
+    std::string m_strPortPath;  // its device path, opened by OpenDevicePort
+    std::string m_strDeviceVersion1;
+    std::string m_strDeviceVersion2;
+    // Yields the firmware file's index text; read on every PSD attempt.
+    std::function<std::string()> m_fileIndex;
+
+private:
+    enum class Ending { NothingWritten, TimedOut, Complete, Overlong };
+
+    // Writes the request and collects the reply until EOT or time-out.
+    // Port errors throw CSerialException.
+    Ending Exchange(const std::string& request, double timeoutMs, std::string& reply);
+    static uint8_t Evaluate(Ending ending, const std::string& reply);
+
+    bool m_bHoldsLock = false;
+};
