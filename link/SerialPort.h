@@ -93,7 +93,10 @@ public:
     // A hang-up or line error throws.
     bool WaitForInput(double milliseconds);
 
+    // Every call below, and Read, Write and WaitForInput, throws EBADF on a
+    // closed port.
     void GetState(SerialState& state);
+    // Applies the fields (not state.tio) to the port's current settings.
     void SetState(const SerialState& state);
     void GetTimeouts(SerialTimeouts& timeouts);
     void SetTimeouts(const SerialTimeouts& timeouts);
