@@ -179,7 +179,7 @@ bool ParseFault(const std::string& spec, Fault& fault, std::string& error)
 std::string DefaultPortDirectory()
 {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] != '\0')
+    if (runtime != nullptr && runtime[0] == '/')
         return std::string(runtime) + "/cvf-update/ports";
     return "/tmp/cvf-update-" + std::to_string(getuid()) + "/ports";
 }

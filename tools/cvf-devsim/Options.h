@@ -56,7 +56,7 @@ std::string DecodeEscapes(const std::string& text);
 bool ParseFault(const std::string& spec, Fault& fault, std::string& error);
 
 // The per-user port directory: $XDG_RUNTIME_DIR/cvf-update/ports, or
-// /tmp/cvf-update-<uid>/ports when XDG_RUNTIME_DIR is unset or empty.
+// /tmp/cvf-update-<uid>/ports when XDG_RUNTIME_DIR is unset or not absolute.
 std::string DefaultPortDirectory();
 
 extern const char* const kHelpText;
