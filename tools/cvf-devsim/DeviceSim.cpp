@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -230,18 +231,28 @@ bool CDeviceSim::Publish(std::string& error)
     }
     m_linkPath = dir + "/" + m_options.name;
 
+    // A running device holds the lock of its name; a link whose lock is
+    // free was left behind by a device that is gone (its terminal number
+    // may belong to someone else by now), so it is replaced.
+    m_lockPath = dir + "/." + m_options.name + ".lock";
+    m_lock = open(m_lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (m_lock < 0) {
+        error = "cannot open " + m_lockPath + ": " + std::strerror(errno);
+        return false;
+    }
+    if (flock(m_lock, LOCK_EX | LOCK_NB) != 0) {
+        error = m_options.name + " is already published by a running device (" + m_linkPath + ")";
+        close(m_lock);
+        m_lock = -1;
+        return false;
+    }
     struct stat st {};
     if (lstat(m_linkPath.c_str(), &st) == 0) {
         if (!S_ISLNK(st.st_mode)) {
             error = m_linkPath + " exists and is not a port link";
             return false;
         }
-        struct stat target {};
-        if (stat(m_linkPath.c_str(), &target) == 0) {
-            error = m_options.name + " is already published (" + m_linkPath + ")";
-            return false;
-        }
-        unlink(m_linkPath.c_str());  // left behind by a device that is gone
+        unlink(m_linkPath.c_str());
     }
     const std::string temp = dir + "/." + m_options.name + "." + std::to_string(getpid());
     unlink(temp.c_str());
@@ -257,13 +268,18 @@ bool CDeviceSim::Publish(std::string& error)
 
 void CDeviceSim::Unpublish()
 {
-    if (!m_published)
-        return;
-    m_published = false;
-    char target[256];
-    const ssize_t n = readlink(m_linkPath.c_str(), target, sizeof target - 1);
-    if (n >= 0 && std::string(target, static_cast<size_t>(n)) == m_devicePath)
-        unlink(m_linkPath.c_str());
+    if (m_published) {
+        m_published = false;
+        char target[256];
+        const ssize_t n = readlink(m_linkPath.c_str(), target, sizeof target - 1);
+        if (n >= 0 && std::string(target, static_cast<size_t>(n)) == m_devicePath)
+            unlink(m_linkPath.c_str());
+    }
+    if (m_lock >= 0) {
+        unlink(m_lockPath.c_str());
+        close(m_lock);
+        m_lock = -1;
+    }
 }
 
 void CDeviceSim::HangUp()

@@ -69,6 +69,8 @@ private:
     int m_slave = -1;
     std::string m_devicePath;
     std::string m_linkPath;
+    std::string m_lockPath;  // held while the port is published
+    int m_lock = -1;
     bool m_published = false;
     bool m_hungUp = false;
     FILE* m_log = nullptr;
