@@ -37,8 +37,13 @@ CDeviceLink::~CDeviceLink()
 
 bool CDeviceLink::OpenDevicePort()
 {
-    g_portLock.lock();
-    m_bHoldsLock = true;
+    // Taking the lock again on the same thread would never return.
+    if (m_bHoldsLock && m_port.IsOpen())
+        return true;
+    if (!m_bHoldsLock) {
+        g_portLock.lock();
+        m_bHoldsLock = true;
+    }
     try {
         m_port.Open(m_strPortPath, DEVICE_BAUD_RATE, ParityNone, DEVICE_DATA_BITS, StopBitsOne,
                     FlowNone, false);

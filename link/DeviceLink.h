@@ -73,7 +73,8 @@ public:
     CDeviceLink& operator=(const CDeviceLink&) = delete;
 
     // Takes g_portLock and opens m_strPortPath with the device's settings.
-    // On false the port is closed and the lock is free again.
+    // On false the port is closed and the lock is free again. When this
+    // link has the port open already, it stays open and the result is true.
     bool OpenDevicePort();
     // Closes the port and gives g_portLock back (when this link holds it).
     void CloseDevicePort();

@@ -103,6 +103,21 @@ TEST(DeviceSimulator, PublishesItsPortAndRemovesItOnExit)
     EXPECT_NE(access(sim.LinkPath().c_str(), F_OK), 0);
 }
 
+TEST(DeviceSimulator, RefusesAWrongCommandLine)
+{
+    CSimDevice sim({"--fault", "sometimes:1"});
+    EXPECT_FALSE(sim.IsReady());
+    EXPECT_EQ(sim.Stop(), 2);
+}
+
+TEST(DeviceSimulator, AsksAgainForAFrameWithABadChecksum)
+{
+    Linked d;
+    ASSERT_TRUE(d.sim.IsReady());
+    EXPECT_EQ(d.link.Transact(std::string("ASP|61\x04"), 3000), STATUS_REJECTED);
+    EXPECT_EQ(d.sim.CountLogLines("RX ASP|61<04> bad-checksum"), 1);
+}
+
 TEST(DeviceSimulator, SeesTheDeviceLineSettings)
 {
     Linked d({"--report-settings", "settings.txt"});
@@ -141,6 +156,7 @@ TEST_P(DeviceStatus, ComesBackFromTransactAndTransactOnOpenPort)
     EXPECT_TRUE(PortLockIsFree());
 
     ASSERT_TRUE(d.link.OpenDevicePort());
+    EXPECT_TRUE(d.link.OpenDevicePort());  // already open: no second lock
     EXPECT_EQ(d.link.TransactOnOpenPort(c.request, c.timeoutMs), c.expected);
     EXPECT_TRUE(d.link.IsPortOpen());
     d.link.CloseDevicePort();
