@@ -1,10 +1,12 @@
 #include "DeviceSim.h"
 
 #include "link/Frame.h"
+#include "link/PortList.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 #include <fcntl.h>
@@ -86,15 +88,6 @@ bool MakeDirectories(const std::string& path)
             return false;
     }
     return MakeDirectory(path);
-}
-
-// A directory in a place others may write to (/tmp) must be our own and a
-// real directory, not a link someone laid out for us.
-bool IsPrivateDirectory(const std::string& path)
-{
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
-           (st.st_mode & 0022) == 0;
 }
 
 std::string SpeedText(speed_t speed)
@@ -218,14 +211,13 @@ bool CDeviceSim::Publish(std::string& error)
 {
     std::string dir = m_options.portDir;
     if (dir.empty()) {
-        dir = DefaultPortDirectory();
-        const std::string parent = dir.substr(0, dir.rfind('/'));
-        if (!MakeDirectories(parent) || !IsPrivateDirectory(parent)) {
-            error = parent + " is not a private directory of this user";
+        try {
+            dir = MakePortDirectory();
+        } catch (const std::system_error& e) {
+            error = e.what();
             return false;
         }
-    }
-    if (!MakeDirectories(dir)) {
+    } else if (!MakeDirectories(dir)) {
         error = "cannot create " + dir + ": " + std::strerror(errno);
         return false;
     }

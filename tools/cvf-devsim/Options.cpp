@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include <getopt.h>
-#include <unistd.h>
 
 const char* const kHelpText =
     "Usage: cvf-devsim --name NAME [options]\n"
@@ -174,14 +173,6 @@ bool ParseFault(const std::string& spec, Fault& fault, std::string& error)
         return false;
     }
     return true;
-}
-
-std::string DefaultPortDirectory()
-{
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] == '/')
-        return std::string(runtime) + "/cvf-update/ports";
-    return "/tmp/cvf-update-" + std::to_string(getuid()) + "/ports";
 }
 
 int ParseOptions(int argc, char** argv, SimOptions& options, std::string& error)

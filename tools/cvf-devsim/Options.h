@@ -34,7 +34,7 @@ struct SimOptions {
     std::string name;
     std::string index = "DEMO";
     std::string version = "SIM-1.00SIM-1.00";
-    std::string portDir;          // empty: the per-user port directory
+    std::string portDir;          // empty: the per-user port directory (PortDirectory)
     std::string logFile;
     std::string imageFile;
     std::string settingsFile;     // "-" for standard output
@@ -54,9 +54,5 @@ std::string DecodeEscapes(const std::string& text);
 
 // Parses one --fault argument: KIND:WHERE[:COUNT].
 bool ParseFault(const std::string& spec, Fault& fault, std::string& error);
-
-// The per-user port directory: $XDG_RUNTIME_DIR/cvf-update/ports, or
-// /tmp/cvf-update-<uid>/ports when XDG_RUNTIME_DIR is unset or not absolute.
-std::string DefaultPortDirectory();
 
 extern const char* const kHelpText;
