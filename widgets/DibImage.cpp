@@ -130,9 +130,9 @@ bool CDibImage::CreateFromBitmap(const QImage& image, int bitCount)
     h.biPlanes = 1;
     h.biBitCount = static_cast<uint16_t>(dibBits);
     h.biCompression = 0;
-    // Computed from the source's own depth, also for deeper images.
-    h.biSizeImage = static_cast<uint32_t>(((static_cast<size_t>(srcBits) * static_cast<size_t>(width) + 31) / 8 & ~size_t{3}) *
-                                          static_cast<size_t>(height));
+    // The size of the stored rows. (Reckoned with a deeper source's own
+    // depth it would claim more bytes than the 24-bit rows hold.)
+    h.biSizeImage = static_cast<uint32_t>(rowBytes * static_cast<size_t>(height));
 
     if (dibBits <= 8) {
         const QImage indexed = image.format() == QImage::Format_Indexed8

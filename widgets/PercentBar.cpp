@@ -55,18 +55,22 @@ void CPercentBar::SetRange(int min, int max)
 
 double CPercentBar::Fraction() const
 {
-    if (m_nMin >= m_nMax) {
+    const int min = m_nMin;
+    const int max = m_nMax;
+    if (min >= max) {
         return 0.0;
     }
-    return (static_cast<double>(m_nPos) - m_nMin) / (static_cast<double>(m_nMax) - m_nMin);
+    return (static_cast<double>(m_nPos) - min) / (static_cast<double>(max) - min);
 }
 
 int CPercentBar::BarWidthFor(int pos, int clientWidth) const
 {
-    if (m_nMin >= m_nMax) {
+    const int min = m_nMin;
+    const int max = m_nMax;
+    if (min >= max) {
         return 0;
     }
-    const double f = (static_cast<double>(pos) - m_nMin) / (static_cast<double>(m_nMax) - m_nMin);
+    const double f = (static_cast<double>(pos) - min) / (static_cast<double>(max) - min);
     return TruncToInt(f * clientWidth);
 }
 

@@ -11,6 +11,8 @@
 #include <QFrame>
 #include <QString>
 
+#include <atomic>
+
 class QPaintEvent;
 class QResizeEvent;
 
@@ -62,10 +64,11 @@ private:
     double Fraction() const;
     int SetPosOnGuiThread(int pos);
 
-    int m_nPos = 0;
-    int m_nStepSize = 1;
-    int m_nMax = 100;
-    int m_nMin = 0;
+    // Written on the GUI thread only; atomic so that any thread may read them.
+    std::atomic<int> m_nPos{0};
+    std::atomic<int> m_nStepSize{1};
+    std::atomic<int> m_nMax{100};
+    std::atomic<int> m_nMin{0};
     QString m_strText;
     bool m_bShowText = true;
     int m_nBarWidth = -1;   // -1 forces the next repaint

@@ -126,8 +126,9 @@ void DibImageTest::deepImagesBecomeTwentyFourBit()
     QVERIFY(dib.CreateFromBitmap(argb));
     const DibInfoHeader& h = dib.GetBitmapInfo()->bmiHeader;
     QCOMPARE(int(h.biBitCount), 24);
-    // The image size is reckoned with the source's own 32 bits per pixel.
-    QCOMPARE(h.biSizeImage, 5u * 4u * 3u);
+    // The image size is that of the stored 24-bit rows, not of the source's
+    // 32-bit ones.
+    QCOMPARE(h.biSizeImage, 16u * 3u);
     QCOMPARE(dib.RowBytes(), 16);
     const uint8_t* top = dib.GetBits() + 2 * 16;
     QCOMPARE(int(top[12]), 50);
@@ -139,7 +140,7 @@ void DibImageTest::deepImagesBecomeTwentyFourBit()
     rgb16.fill(Qt::red);
     QVERIFY(dib.CreateFromBitmap(rgb16));
     QCOMPARE(int(dib.GetBitmapInfo()->bmiHeader.biBitCount), 24);
-    QCOMPARE(dib.GetBitmapInfo()->bmiHeader.biSizeImage, 8u * 2u);   // (16 * 4 + 31) / 8 = 11 -> 8
+    QCOMPARE(dib.GetBitmapInfo()->bmiHeader.biSizeImage, 12u * 2u);
     QVERIFY(dib.GetPalette() == nullptr);
 }
 
