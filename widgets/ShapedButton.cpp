@@ -72,11 +72,25 @@ std::optional<QRegion> CShapedButton::RegionFromMask(const QImage& mask, QRgb tr
         return std::nullopt;
     }
     const CMaskRectList rects = MaskRects(mask, transparent);
-    QRegion region;
+    // The union of all rectangles, formed pairwise so that a mask with many
+    // holes does not cost one growing union per rectangle.
+    std::vector<QRegion> parts;
+    parts.reserve(static_cast<size_t>(rects.Count()));
     for (int i = 0; i < rects.Count(); ++i) {
-        region += rects[i];
+        parts.emplace_back(rects[i]);
     }
-    return region;
+    while (parts.size() > 1) {
+        std::vector<QRegion> merged;
+        merged.reserve((parts.size() + 1) / 2);
+        for (size_t i = 0; i + 1 < parts.size(); i += 2) {
+            merged.push_back(parts[i].united(parts[i + 1]));
+        }
+        if (parts.size() % 2 != 0) {
+            merged.push_back(parts.back());
+        }
+        parts.swap(merged);
+    }
+    return parts.empty() ? QRegion() : parts.front();
 }
 
 // ---------------------------------------------------------------- button
