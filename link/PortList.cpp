@@ -8,6 +8,8 @@
 #include <system_error>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,6 +83,22 @@ std::string Canonical(const std::string& path)
     return path;
 }
 
+// A publisher may hold a lock file ".NAME.lock" beside its link while it
+// runs. A lock file that nobody holds means the publisher was killed
+// without removing its link; the pseudo-terminal number behind the link
+// may by now belong to another program, which must not be probed. A link
+// without a lock file (made by hand, to a real device) counts as it is.
+bool PublisherIsGone(const std::string& portDirectory, const std::string& name)
+{
+    const std::string lockPath = portDirectory + "/." + name + ".lock";
+    const int fd = open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    const bool gone = flock(fd, LOCK_SH | LOCK_NB) == 0;
+    close(fd);
+    return gone;
+}
+
 std::vector<PortInfo> PublishedPorts(const std::string& portDirectory)
 {
     std::vector<PortInfo> ports;
@@ -101,6 +119,8 @@ std::vector<PortInfo> PublishedPorts(const std::string& portDirectory)
         // Dangling links (a simulated device that died) and links to
         // anything but a character device are skipped.
         if (stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+            continue;
+        if (PublisherIsGone(portDirectory, name))
             continue;
         ports.push_back({name, path});
     }

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -123,6 +125,22 @@ TEST_F(PortListTest, PublishedDeviceIsNotListedTwice)
     tree.Tty("null", true);  // the same node as a machine port
     tree.Tty("ttyUSB0", true);
     EXPECT_EQ(Names(List()), (std::vector<std::string>{"COM1", "ttyUSB0"}));
+}
+
+TEST_F(PortListTest, LinkOfAPublisherThatIsGoneIsSkipped)
+{
+    tree.Link("/dev/null", "ports/COM1");
+    tree.Link("/dev/null", "ports/COM2");
+    tree.Link("/dev/null", "ports/COM3");
+    tree.File("ports/.COM1.lock", "");  // left behind by a killed publisher
+    tree.File("ports/.COM2.lock", "");
+    const int held = open(tree.Path("ports/.COM2.lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    // COM2's publisher runs; COM3 was published by hand, without a lock.
+    EXPECT_EQ(Names(List()), (std::vector<std::string>{"COM2", "COM3"}));
+    close(held);
+    EXPECT_EQ(Names(List()), (std::vector<std::string>{"COM3"}));
 }
 
 TEST_F(PortListTest, DirectoryOthersCanWriteIsIgnored)
