@@ -268,7 +268,7 @@ TEST(DeviceQuery, EmptyFieldAndBadReplyGiveEmptyText)
     ASSERT_TRUE(d.sim.IsReady());
     EXPECT_EQ(d.link.QueryField(kEae), "");
     EXPECT_EQ(d.link.QueryField(kPsd), "");
-    EXPECT_EQ(d.link.QueryField(kPsd), "DEMO");
+    EXPECT_EQ(d.link.QueryField(kPsd), "CVF-DEMO-0001");
 }
 
 TEST(DeviceCommands, CheckDeviceIndexComparesExactlyOnEveryAttempt)

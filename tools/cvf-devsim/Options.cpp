@@ -16,7 +16,7 @@ const char* const kHelpText =
     "\n"
     "Device:\n"
     "  --name NAME           port name to publish, e.g. COM3 (required)\n"
-    "  --index TEXT          index text answered to PSD (default DEMO)\n"
+    "  --index TEXT          index text answered to PSD (default CVF-DEMO-0001, as in cvf-make's sample)\n"
     "  --version TEXT        version text answered to EAE (default SIM-1.00SIM-1.00)\n"
     "                        TEXT of --index and --version may hold \\xHH, \\t, \\\\\n"
     "  --asp-cf              answer ASP with 0xCF instead of \"0\"\n"

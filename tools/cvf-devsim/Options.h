@@ -32,7 +32,7 @@ struct Fault {
 
 struct SimOptions {
     std::string name;
-    std::string index = "DEMO";
+    std::string index = "CVF-DEMO-0001";
     std::string version = "SIM-1.00SIM-1.00";
     std::string portDir;          // empty: the per-user port directory (PortDirectory)
     std::string logFile;
