@@ -45,12 +45,14 @@ bool CBackdropDialog::PaintBackdrop(QPainter& painter) const
     }
 }
 
-void CBackdropDialog::paintEvent(QPaintEvent* event)
+void CBackdropDialog::paintEvent(QPaintEvent*)
 {
-    // The window's own background (palette Window) is already filled by the
-    // time this runs, which is the plain erase the Center mode draws on.
     QPainter painter(this);
-    painter.setClipRegion(event->region());
+    // The plain erase first where the picture may not cover everything; a
+    // top-level window has it already, an embedded dialog has not.
+    if (m_mode != Tile && m_mode != Stretch && !isWindow()) {
+        painter.fillRect(rect(), palette().window());
+    }
     PaintBackdrop(painter);
 }
 
@@ -62,6 +64,9 @@ void CBackdropDialog::mousePressEvent(QMouseEvent* event)
         m_bDragging = false;
     }
     QDialog::mousePressEvent(event);
+    if (event->button() == Qt::LeftButton) {
+        event->accept();   // the moves of this press come here
+    }
 }
 
 void CBackdropDialog::mouseMoveEvent(QMouseEvent* event)
