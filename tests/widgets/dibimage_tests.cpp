@@ -57,7 +57,6 @@ private slots:
     void unknownResourceLeavesImageAsItWas();
     void drawAtIsOneToOne();
     void stretchedPaletteImageIsNotBlended();
-    void emptyImageDrawsNothing();
     void bufferedPainterCopiesOnlyItsStripOnce();
     void bufferedPainterDrawsStraightOnPrinter();
 };
@@ -252,22 +251,6 @@ void DibImageTest::stretchedPaletteImageIsNotBlended()
     QCOMPARE(target.pixel(19, 0), qRgb(255, 0, 0));
     QCOMPARE(target.pixel(20, 0), qRgb(0, 0, 255));
     QCOMPARE(target.pixel(39, 39), qRgb(255, 0, 0));
-}
-
-void DibImageTest::emptyImageDrawsNothing()
-{
-    CDibImage dib;
-    QImage target(10, 10, QImage::Format_RGB32);
-    target.fill(Qt::white);
-    const QImage before = target;
-    {
-        QPainter painter(&target);
-        dib.DrawAt(painter, 0, 0);
-        dib.DrawStretched(painter, 0, 0, 10, 10);
-    }
-    QCOMPARE(target, before);
-    QCOMPARE(dib.Width(), 0);
-    QCOMPARE(dib.NumColors(), 0);
 }
 
 void DibImageTest::bufferedPainterCopiesOnlyItsStripOnce()

@@ -49,7 +49,6 @@ public:
 class PercentBarTest : public QObject {
     Q_OBJECT
 private slots:
-    void defaultsFollowThePalette();
     void colorsAtZeroHalfFullAndBeyond_data();
     void colorsAtZeroHalfFullAndBeyond();
     void repaintsOnlyWhenBarWidthChanges();
@@ -58,23 +57,6 @@ private slots:
     void frameIsDrawnAroundTheBar();
     void callsFromWorkerThread();
 };
-
-void PercentBarTest::defaultsFollowThePalette()
-{
-    CPercentBar bar;
-    QCOMPARE(bar.m_crBarFill, bar.palette().color(QPalette::Highlight));
-    QCOMPARE(bar.m_crBarBack, bar.palette().color(QPalette::Base));
-    QCOMPARE(bar.m_crTextOnBack, bar.palette().color(QPalette::Highlight));
-    QCOMPARE(bar.m_crTextOnBar, bar.palette().color(QPalette::Base));
-    int min = -1;
-    int max = -1;
-    bar.GetRange(min, max);
-    QCOMPARE(min, 0);
-    QCOMPARE(max, 100);
-    QCOMPARE(bar.GetPos(), 0);
-    QCOMPARE(bar.GetStep(), 1);
-    QCOMPARE(bar.DisplayText(), QStringLiteral("0%"));
-}
 
 void PercentBarTest::colorsAtZeroHalfFullAndBeyond_data()
 {
