@@ -24,7 +24,19 @@ QString CColorLabel::ResolveFace(const QString& faceName)
     if (!faceName.isEmpty() && QFontDatabase::hasFamily(faceName)) {
         return faceName;
     }
-    return QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
+    // Plain sans-serif faces about as wide as the usual dialog faces, so that
+    // texts sized for those still fit their labels; the widest last.
+    static const char* const kFallbackFaces[] = {
+        "Liberation Sans", "Arimo", "Nimbus Sans", "Arial", "Helvetica", "DejaVu Sans Condensed",
+    };
+    for (const char* face : kFallbackFaces) {
+        if (QFontDatabase::hasFamily(QString::fromLatin1(face))) {
+            return QString::fromLatin1(face);
+        }
+    }
+    // The family the general font really resolves to (its own name may be
+    // an alias such as "Sans Serif").
+    return QFontInfo(QFontDatabase::systemFont(QFontDatabase::GeneralFont)).family();
 }
 
 bool CColorLabel::SetLabelFont(int points, bool bold, bool italic, const QString& faceName)

@@ -16,8 +16,7 @@ public:
 
     // Font of the given size in points (converted to pixels with the
     // label's vertical resolution), bold or normal weight, italic or not.
-    // A face the system does not have falls back to the general sans-serif
-    // font. Always true.
+    // A face the system does not have falls back (ResolveFace). Always true.
     bool SetLabelFont(int points, bool bold, bool italic, const QString& faceName);
     bool SetLabelFontIndirect(const QFont& font);
     bool SetTransparent(bool transparent);
@@ -35,7 +34,9 @@ public:
     void setVisible(bool visible) override;
 
     // The face used for faceName: faceName itself if the system has it,
-    // otherwise the general sans-serif family.
+    // otherwise the first installed of a few plain sans-serif faces of
+    // similar width (Liberation Sans, Arimo, Nimbus Sans, Arial, Helvetica,
+    // DejaVu Sans Condensed), otherwise the general font's family.
     static QString ResolveFace(const QString& faceName);
 
 private:
