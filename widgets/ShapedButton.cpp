@@ -113,6 +113,11 @@ void CShapedButton::SetCheckKind(int kind)
     }
 }
 
+void CShapedButton::PreSubclassWindow(unsigned style)
+{
+    SetCheckKind((style & 3u) == 3u ? CheckKindCheckBox : (style & 9u) == 9u ? CheckKindRadio : CheckKindPush);
+}
+
 void CShapedButton::SetTextColor(const QColor& color)
 {
     m_crText = color;

@@ -79,6 +79,10 @@ public:
     int GetCheck() const { return m_bChecked ? 1 : 0; }
     int CheckKind() const { return m_nCheckKind; }
     void SetCheckKind(int kind);
+    // The kind from a classic button style value: auto check box (style & 3
+    // == 3) or auto radio button (style & 9 == 9); anything else is a push
+    // button.
+    virtual void PreSubclassWindow(unsigned style);
 
     bool HasRegion() const { return m_hRgn.has_value(); }
     QRegion Region() const { return m_hRgn.value_or(QRegion()); }
@@ -108,7 +112,7 @@ protected:
     bool hitButton(const QPoint& pos) const override;
 
     // Draws the button for its current state.
-    void DrawItem(QPainter& painter);
+    virtual void DrawItem(QPainter& painter);
     void DrawButtonBitmap(QPainter& painter, const QImage& bitmap, const QRect& rect, int drawMode) const;
     void TileBitmap(QPainter& painter, const QImage& bitmap, const QRect& rect) const;
 
