@@ -8,7 +8,7 @@ packages=(
   clang libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  fonts-dejavu-core xvfb xauth
+  fonts-dejavu-core fonts-liberation2 xvfb xauth
 )
 
 missing=()

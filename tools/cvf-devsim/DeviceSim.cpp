@@ -445,6 +445,38 @@ void CDeviceSim::ResetSession()
     m_lastStatus = 0;
 }
 
+bool CDeviceSim::AnswerInsteadOf(const Fault* fault, Clock::time_point ready)
+{
+    if (fault == nullptr)
+        return false;
+    switch (fault->kind) {
+    case FaultKind::Silence:
+        Event("fault silence");
+        return true;
+    case FaultKind::Reject:
+        SendStatus('0', nullptr, ready);
+        return true;
+    case FaultKind::Flash:
+        SendStatus('2', nullptr, ready);
+        return true;
+    case FaultKind::Complete:
+        if (m_imageDirty)
+            WriteImage();
+        SendStatus('\xCF', nullptr, ready);
+        return true;
+    case FaultKind::Stream:
+        Event("fault stream");
+        m_streaming = true;
+        m_streamDue = ready;
+        return true;
+    case FaultKind::Hangup:
+        HangUp();
+        return true;
+    default:
+        return false;
+    }
+}
+
 void CDeviceSim::HandleCommand(const std::string& word, Fault* fault, Clock::time_point ready)
 {
     ResetSession();
@@ -454,32 +486,8 @@ void CDeviceSim::HandleCommand(const std::string& word, Fault* fault, Clock::tim
         Event("ASP unanswered: not in update mode");
         return;
     }
-    if (fault != nullptr) {
-        switch (fault->kind) {
-        case FaultKind::Silence:
-            Event("fault silence");
-            return;
-        case FaultKind::Reject:
-            SendStatus('0', nullptr, ready);
-            return;
-        case FaultKind::Flash:
-            SendStatus('2', nullptr, ready);
-            return;
-        case FaultKind::Complete:
-            SendStatus('\xCF', nullptr, ready);
-            return;
-        case FaultKind::Stream:
-            Event("fault stream");
-            m_streaming = true;
-            m_streamDue = ready;
-            return;
-        case FaultKind::Hangup:
-            HangUp();
-            return;
-        default:
-            break;
-        }
-    }
+    if (AnswerInsteadOf(fault, ready))
+        return;
     if (word == "ASP") {
         SendStatus(m_options.aspComplete ? '\xCF' : '0', fault, ready);
     } else if (word == "PSD") {
@@ -505,34 +513,8 @@ void CDeviceSim::HandleLine(const std::string& text, Fault* fault, Clock::time_p
 {
     ready += std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double, std::milli>(m_options.lineTimeMs));
-    if (fault != nullptr) {
-        switch (fault->kind) {
-        case FaultKind::Silence:
-            Event("fault silence");
-            return;
-        case FaultKind::Reject:
-            SendStatus('0', nullptr, ready);
-            return;
-        case FaultKind::Flash:
-            SendStatus('2', nullptr, ready);
-            return;
-        case FaultKind::Complete:
-            if (m_imageDirty)
-                WriteImage();
-            SendStatus('\xCF', nullptr, ready);
-            return;
-        case FaultKind::Stream:
-            Event("fault stream");
-            m_streaming = true;
-            m_streamDue = ready;
-            return;
-        case FaultKind::Hangup:
-            HangUp();
-            return;
-        default:
-            break;
-        }
-    }
+    if (AnswerInsteadOf(fault, ready))
+        return;
 
     if (repeated) {
         SendStatus(m_lastStatus, fault, ready);

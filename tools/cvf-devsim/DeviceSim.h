@@ -45,6 +45,9 @@ private:
 
     void OnInput(const char* data, size_t count);
     void HandleFrame(const std::string& text, Clock::time_point firstByte);
+    // Faults that replace the reply (silence, a status of their own, an
+    // endless stream, hang-up) answer here; true when one did.
+    bool AnswerInsteadOf(const Fault* fault, Clock::time_point ready);
     void HandleCommand(const std::string& word, Fault* fault, Clock::time_point ready);
     void HandleLine(const std::string& text, Fault* fault, Clock::time_point ready, bool repeated);
     Fault* FindFault(const std::string& word, int line);
