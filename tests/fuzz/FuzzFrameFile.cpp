@@ -44,7 +44,9 @@ void ExerciseFile(int fd)
     std::string line;
     bool blockStart = true;
     unsigned sum = 0;
+    int32_t blockSum = 0;
     int lines = 0;
+    volatile int badBlocks = 0;
     while (file.ReadLine(line)) {
         if (line.size() > static_cast<size_t>(LINE_CHUNK) || ++lines > 100000)
             __builtin_trap();  // lines are bounded, and the walk ends
@@ -52,11 +54,15 @@ void ExerciseFile(int fd)
         if (!frame.HasValidChecksum() || file.LastLineTooLong())
             continue;
         if (frame.IsBlockMarker()) {
+            if ((sum & 0xFFFF) != static_cast<unsigned>(blockSum & 0xFFFF))
+                badBlocks = badBlocks + 1;
             sum = 0;
             blockStart = true;
             continue;
         }
-        sum += frame.GetDataSum(blockStart) + static_cast<unsigned>(frame.GetBlockSum());
+        if (blockStart)
+            blockSum = frame.GetBlockSum();
+        sum += frame.GetDataSum(blockStart);
         blockStart = false;
     }
 }
