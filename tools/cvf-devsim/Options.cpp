@@ -127,19 +127,19 @@ std::string DecodeEscapes(const std::string& text)
     return out;
 }
 
-bool ParseFault(const std::string& spec, Fault& fault, std::string& error)
+bool ParseFault(const std::string& text, Fault& fault, std::string& error)
 {
-    const size_t first = spec.find(':');
+    const size_t first = text.find(':');
     if (first == std::string::npos) {
-        error = "fault '" + spec + "': expected KIND:WHERE[:COUNT]";
+        error = "fault '" + text + "': expected KIND:WHERE[:COUNT]";
         return false;
     }
-    const std::string kind = spec.substr(0, first);
-    const size_t second = spec.find(':', first + 1);
-    const std::string where = spec.substr(first + 1, second == std::string::npos
+    const std::string kind = text.substr(0, first);
+    const size_t second = text.find(':', first + 1);
+    const std::string where = text.substr(first + 1, second == std::string::npos
                                                          ? std::string::npos
                                                          : second - first - 1);
-    const std::string count = second == std::string::npos ? "1" : spec.substr(second + 1);
+    const std::string count = second == std::string::npos ? "1" : text.substr(second + 1);
 
     bool known = false;
     for (const KindName& k : kKinds) {
@@ -149,7 +149,7 @@ bool ParseFault(const std::string& spec, Fault& fault, std::string& error)
         }
     }
     if (!known) {
-        error = "fault '" + spec + "': unknown kind '" + kind + "'";
+        error = "fault '" + text + "': unknown kind '" + kind + "'";
         return false;
     }
 
@@ -159,7 +159,7 @@ bool ParseFault(const std::string& spec, Fault& fault, std::string& error)
         where == "any") {
         fault.command = where;
     } else if (!ParseCount(where, fault.line) || fault.line == 0) {
-        error = "fault '" + spec + "': WHERE must be a line number from 1, a command word or 'any'";
+        error = "fault '" + text + "': WHERE must be a line number from 1, a command word or 'any'";
         return false;
     }
 
@@ -169,7 +169,7 @@ bool ParseFault(const std::string& spec, Fault& fault, std::string& error)
         if (fault.remaining == 0)
             fault.remaining = -1;
     } else {
-        error = "fault '" + spec + "': COUNT must be a number or 'always'";
+        error = "fault '" + text + "': COUNT must be a number or 'always'";
         return false;
     }
     return true;

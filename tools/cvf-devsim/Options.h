@@ -53,6 +53,6 @@ int ParseOptions(int argc, char** argv, SimOptions& options, std::string& error)
 std::string DecodeEscapes(const std::string& text);
 
 // Parses one --fault argument: KIND:WHERE[:COUNT].
-bool ParseFault(const std::string& spec, Fault& fault, std::string& error);
+bool ParseFault(const std::string& text, Fault& fault, std::string& error);
 
 extern const char* const kHelpText;
