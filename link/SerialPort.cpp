@@ -115,6 +115,18 @@ void SetDataBits(termios& tio, unsigned bits)
 
 constexpr tcflag_t kParityBits = PARENB | PARODD | CMSPAR;
 
+// Termios parity flags for each parity value of SerialState
+// (NOPARITY 0, ODDPARITY 1, EVENPARITY 2, MARKPARITY 3, SPACEPARITY 4).
+constexpr tcflag_t kParityFlags[] = {0, PARENB | PARODD, PARENB, PARENB | CMSPAR | PARODD, PARENB | CMSPAR};
+constexpr uint8_t kParityValues = sizeof kParityFlags / sizeof kParityFlags[0];
+// The parity value of each ParityChoice (even, mark, none, odd, space).
+constexpr uint8_t kChoiceParity[] = {2, 3, 0, 1, 4};
+
+void SetParity(termios& tio, uint8_t parity)
+{
+    tio.c_cflag = (tio.c_cflag & ~kParityBits) | kParityFlags[parity];
+}
+
 // Waits in poll() for events on fd for at most `milliseconds` (a negative
 // value waits without limit). Returns revents, 0 on time-out. EINTR is
 // retried with the time still left.
@@ -278,14 +290,10 @@ termios CSerialPort::MakeLineSettings(const termios& current, uint32_t baudRate,
     SetSpeed(tio, baudRate);
     SetDataBits(tio, dataBits);
 
-    switch (parity) {
-    case ParityEven: tio.c_cflag = (tio.c_cflag & ~kParityBits) | PARENB; break;
-    case ParityMark: tio.c_cflag = (tio.c_cflag & ~kParityBits) | PARENB | CMSPAR | PARODD; break;
-    case ParityNone: tio.c_cflag &= ~kParityBits; break;
-    case ParityOdd: tio.c_cflag = (tio.c_cflag & ~kParityBits) | PARENB | PARODD; break;
-    case ParitySpace: tio.c_cflag = (tio.c_cflag & ~kParityBits) | PARENB | CMSPAR; break;
-    default: tio.c_cflag = (tio.c_cflag & ~kParityBits) | (current.c_cflag & kParityBits); break;
-    }
+    if (parity >= ParityEven && parity <= ParitySpace)
+        SetParity(tio, kChoiceParity[parity]);
+    else
+        tio.c_cflag = (tio.c_cflag & ~kParityBits) | (current.c_cflag & kParityBits);
 
     switch (stopBits) {
     case StopBitsOne: tio.c_cflag &= ~CSTOPB; break;
@@ -335,12 +343,12 @@ void CSerialPort::DecodeLineSettings(const termios& tio, SerialState& state)
     case CS7: state.ByteSize = 7; break;
     default: state.ByteSize = 8; break;
     }
-    if (!(tio.c_cflag & PARENB))
-        state.Parity = 0;  // NOPARITY
-    else if (tio.c_cflag & CMSPAR)
-        state.Parity = (tio.c_cflag & PARODD) ? 3 : 4;  // MARKPARITY, SPACEPARITY
-    else
-        state.Parity = (tio.c_cflag & PARODD) ? 1 : 2;  // ODDPARITY, EVENPARITY
+    state.Parity = 0;  // without PARENB the other parity bits mean nothing
+    if (tio.c_cflag & PARENB) {
+        for (uint8_t value = 1; value < kParityValues; ++value)
+            if ((tio.c_cflag & kParityBits) == kParityFlags[value])
+                state.Parity = value;
+    }
     state.StopBits = (tio.c_cflag & CSTOPB) ? 2 : 0;
     state.fOutxCtsFlow = (tio.c_cflag & CRTSCTS) != 0;
     state.fOutxDsrFlow = false;  // not kept by termios
@@ -483,16 +491,9 @@ void CSerialPort::SetState(const SerialState& state)
         ThrowSerialException();
     SetSpeed(tio, state.BaudRate);
     SetDataBits(tio, state.ByteSize);
-    tcflag_t parityBits = 0;
-    switch (state.Parity) {
-    case 0: parityBits = 0; break;
-    case 1: parityBits = PARENB | PARODD; break;
-    case 2: parityBits = PARENB; break;
-    case 3: parityBits = PARENB | CMSPAR | PARODD; break;
-    case 4: parityBits = PARENB | CMSPAR; break;
-    default: ThrowSerialException(EINVAL);
-    }
-    tio.c_cflag = (tio.c_cflag & ~kParityBits) | parityBits;
+    if (state.Parity >= kParityValues)
+        ThrowSerialException(EINVAL);
+    SetParity(tio, state.Parity);
     switch (state.StopBits) {
     case 0: tio.c_cflag &= ~CSTOPB; break;
     case 1:

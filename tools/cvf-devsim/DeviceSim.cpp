@@ -1,6 +1,7 @@
 #include "DeviceSim.h"
 
 #include "link/Frame.h"
+#include "link/SerialPort.h"
 #include "link/PortList.h"
 
 #include <algorithm>
@@ -90,43 +91,19 @@ bool MakeDirectories(const std::string& path)
     return MakeDirectory(path);
 }
 
-std::string SpeedText(speed_t speed)
-{
-    static const std::pair<speed_t, const char*> speeds[] = {
-        {B0, "0"},          {B50, "50"},         {B75, "75"},         {B110, "110"},
-        {B134, "134"},      {B150, "150"},       {B200, "200"},       {B300, "300"},
-        {B600, "600"},      {B1200, "1200"},     {B1800, "1800"},     {B2400, "2400"},
-        {B4800, "4800"},    {B9600, "9600"},     {B19200, "19200"},   {B38400, "38400"},
-        {B57600, "57600"},  {B115200, "115200"}, {B230400, "230400"}, {B460800, "460800"},
-        {B921600, "921600"},
-    };
-    for (const auto& [value, text] : speeds) {
-        if (value == speed)
-            return text;
-    }
-    return "other";
-}
-
 std::string SettingsText(const termios& tio)
 {
-    std::string text = "baud=" + SpeedText(cfgetospeed(&tio));
-    switch (tio.c_cflag & CSIZE) {
-    case CS5: text += " data=5"; break;
-    case CS6: text += " data=6"; break;
-    case CS7: text += " data=7"; break;
-    default: text += " data=8"; break;
-    }
-    if (!(tio.c_cflag & PARENB))
-        text += " parity=none";
-    else if (tio.c_cflag & CMSPAR)
-        text += (tio.c_cflag & PARODD) ? " parity=mark" : " parity=space";
-    else
-        text += (tio.c_cflag & PARODD) ? " parity=odd" : " parity=even";
-    text += (tio.c_cflag & CSTOPB) ? " stop=2" : " stop=1";
+    static const char* const parityNames[] = {"none", "odd", "even", "mark", "space"};
+    SerialState state;
+    CSerialPort::DecodeLineSettings(tio, state);
+    std::string text = "baud=" + (state.BaudRate != 0 ? std::to_string(state.BaudRate) : std::string("other"));
+    text += " data=" + std::to_string(state.ByteSize);
+    text += std::string(" parity=") + parityNames[state.Parity];
+    text += state.StopBits != 0 ? " stop=2" : " stop=1";
     std::string flow;
-    if (tio.c_cflag & CRTSCTS)
+    if (state.fOutxCtsFlow)
         flow += "rtscts";
-    if (tio.c_iflag & (IXON | IXOFF)) {
+    if (state.fOutX || state.fInX) {
         if (!flow.empty())
             flow += ',';
         flow += "xonxoff";
