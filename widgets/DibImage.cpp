@@ -80,7 +80,7 @@ int CDibImage::BmpBitCount(const QByteArray& data)
 
 bool CDibImage::LoadFromResource(unsigned id)
 {
-    return LoadFromFile(QStringLiteral(":/bitmap/%1").arg(id & 0xFFFFu));
+    return LoadFromFile(BitmapResourcePath(id));
 }
 
 bool CDibImage::LoadFromFile(const QString& fileName)

@@ -49,6 +49,12 @@ struct DibBitmapInfo {
 // The logical palette: one colour per colour-table entry.
 using CPalette = QList<QRgb>;
 
+// The Qt resource path of a bitmap resource ID (its low 16 bits).
+inline QString BitmapResourcePath(unsigned id)
+{
+    return QStringLiteral(":/bitmap/%1").arg(id & 0xFFFFu);
+}
+
 class CDibImage {
 public:
     CDibImage() = default;

@@ -1,5 +1,6 @@
 #include "widgets/ShapedButton.h"
 
+#include "widgets/DibImage.h"
 #include "widgets/GuiThread.h"
 
 #include <QCoreApplication>
@@ -127,10 +128,7 @@ void CShapedButton::SetTextColor(const QColor& color)
 void CShapedButton::SetBitmaps(unsigned normal, unsigned down, unsigned hover, unsigned disabled, unsigned focus,
                                unsigned mask, int16_t drawMode, int16_t drawEdge, int16_t inset)
 {
-    auto load = [](unsigned id) {
-        id &= 0xFFFFu;
-        return id == 0 ? QImage() : QImage(QStringLiteral(":/bitmap/%1").arg(id));
-    };
+    auto load = [](unsigned id) { return (id & 0xFFFFu) == 0 ? QImage() : QImage(BitmapResourcePath(id)); };
     SetBitmapImages(load(normal), load(down), load(hover), load(disabled), load(focus), load(mask), drawMode, drawEdge,
                     inset);
 }
