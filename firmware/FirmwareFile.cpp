@@ -207,26 +207,25 @@ int32_t CFirmwareFile::GetDataSize()
     return static_cast<int32_t>(std::max<int64_t>(0, length - (p + kDataLineOffset)));
 }
 
-std::string CFirmwareFile::GetIndex()
+std::string CFirmwareFile::ReadKeyLine(const std::string& key, size_t skip)
 {
-    const int32_t p = FindText("INDEX=");
+    const int32_t p = FindText(key);
     if (p < 0)
         return {};
     Seek(p, begin);
     std::string line;
-    if (!ReadLine(line) || line.size() < 6)
+    if (!ReadLine(line) || line.size() <= skip)
         return {};
-    return line.substr(6);
+    return line.substr(skip);
+}
+
+std::string CFirmwareFile::GetIndex()
+{
+    return ReadKeyLine("INDEX=", 6);
 }
 
 std::string CFirmwareFile::GetDevice()
 {
-    const int32_t p = FindText("DEVICE");
-    if (p < 0)
-        return {};
-    Seek(p, begin);
-    std::string line;
-    if (!ReadLine(line) || line.size() <= 7)
-        return {};
-    return line.substr(7);
+    // "DEVICE" and one separator character.
+    return ReadKeyLine("DEVICE", 7);
 }

@@ -65,7 +65,10 @@ public:
     int32_t m_nTotalBytes = 0;
 
 private:
-    // Reads up to count bytes at the current position into out.
+    // The rest of the first line holding key, from the key's place on and
+    // without its first skip characters; empty when there is none.
+    std::string ReadKeyLine(const std::string& key, size_t skip);
+    // Reads up to count bytes at pos into out.
     size_t ReadAt(int64_t pos, char* out, size_t count);
 
     int m_fd = -1;
