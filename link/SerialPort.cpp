@@ -562,8 +562,17 @@ void CSerialPort::ClearReadBuffer()
 
 int CSerialPort::ProbePort(const std::string& devicePath)
 {
+    return ProbePort(devicePath, nullptr);
+}
+
+int CSerialPort::ProbePort(const std::string& devicePath, int* osError)
+{
+    if (osError)
+        *osError = 0;
     const int fd = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+        if (osError)
+            *osError = errno;
         switch (errno) {
         case ENOENT:
         case ENODEV:
@@ -580,14 +589,21 @@ int CSerialPort::ProbePort(const std::string& devicePath)
     int result = 0;
     if (!isatty(fd)) {
         result = -1;
+        if (osError)
+            *osError = ENOTTY;
     } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (osError)
+            *osError = errno;
         result = errno == EWOULDBLOCK ? 2 : -1;
     } else {
         // Root gets past TIOCEXCL; still, a port somebody holds that way is
         // not free. (Kernels without TIOCGEXCL just skip this test.)
         int excl = 0;
-        if (ioctl(fd, TIOCGEXCL, &excl) == 0 && excl != 0)
+        if (ioctl(fd, TIOCGEXCL, &excl) == 0 && excl != 0) {
             result = 2;
+            if (osError)
+                *osError = EBUSY;
+        }
     }
     ::close(fd);
     return result;

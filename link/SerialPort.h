@@ -111,6 +111,10 @@ public:
     // cannot be had (held by another program, or no permission), -1 any
     // other error. Never throws.
     static int ProbePort(const std::string& devicePath);
+    // The same, also giving the reason in osError: errno of the failed
+    // call (EACCES: no permission; EBUSY or EWOULDBLOCK: held by another
+    // program), 0 for a free port.
+    static int ProbePort(const std::string& devicePath, int* osError);
 
     // The termios Open applies: `current` in raw mode with the given rate,
     // data bits and choices (a choice outside its table keeps the value in
