@@ -1,0 +1,17 @@
+#include "app/UpdateApp.h"
+
+#include "app/UpdateDlg.h"
+
+CUpdateApp::CUpdateApp(int& argc, char** argv) : QApplication(argc, argv)
+{
+    // The name message boxes carry as their caption.
+    setApplicationName(QStringLiteral("cvf-update"));
+    setDesktopFileName(QStringLiteral("cvf-update"));
+}
+
+bool CUpdateApp::InitInstance()
+{
+    CUpdateDlg dlg;
+    dlg.exec();
+    return false;
+}

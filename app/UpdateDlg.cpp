@@ -1,0 +1,474 @@
+#include "app/UpdateDlg.h"
+
+#include "app/workflow/StringTable.h"
+#include "widgets/GuiThread.h"
+
+#include <QAccessible>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFileDialog>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QStatusBar>
+#include <QStringDecoder>
+#include <QThread>
+
+namespace {
+
+QString Q(int id)
+{
+    return ToQString(Text(id));
+}
+
+bool IsEnterOrEscape(const QEvent* event)
+{
+    if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease && event->type() != QEvent::ShortcutOverride)
+        return false;
+    const int key = static_cast<const QKeyEvent*>(event)->key();
+    return key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Escape;
+}
+
+}  // namespace
+
+QString ToQString(const std::string& text)
+{
+    const std::string_view shown(text.data(), std::min(text.size(), text.find('\0')));
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString result = utf8(QByteArrayView(shown.data(), static_cast<qsizetype>(shown.size())));
+    if (!utf8.hasError())
+        return result;
+    return QString::fromLatin1(shown.data(), static_cast<qsizetype>(shown.size()));
+}
+
+QString CUpdateDlg::Caption()
+{
+    return QStringLiteral("Corvane Firmware Update");
+}
+
+QString CUpdateDlg::MessageCaption()
+{
+    return QStringLiteral("cvf-update");
+}
+
+CUpdateDlg::CUpdateDlg(QWidget* parent)
+    : CBackdropDialog(parent),
+      m_progress(this),
+      m_btnYes(this),
+      m_btnNo(this),
+      m_btnMain(this),
+      m_lblInfo1(this),
+      m_lblInfo2(this),
+      m_lblInfo3(this),
+      m_lblStatus1(this),
+      m_lblStatus2(this),
+      m_lblStatus3(this),
+      m_lblStatus4(this)
+{
+    using namespace DialogLayout;
+
+    m_hIcon.addFile(QStringLiteral(":/icon/128/16"));
+    m_hIcon.addFile(QStringLiteral(":/icon/128/32"));
+    m_hIcon.addFile(QStringLiteral(":/icon/128/48"));
+    m_hIcon.addFile(QStringLiteral(":/icon/128/256"));
+
+    // Template 102: caption, system menu, fixed frame, no minimise or
+    // maximise box.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setWindowTitle(Caption());
+    setAccessibleName(Caption());
+    setFixedSize(kClientWidth, kClientHeight);
+    QFont dialogFont = font();
+    dialogFont.setPixelSize(11);
+    setFont(dialogFont);
+
+    // Controls at their template places, in template (tab) order.
+    m_btnMain.setGeometry(Rect(115, 234, 63, 19));
+    m_lblStatus1.setGeometry(Rect(2, 179, 289, 15));
+    m_progress.setGeometry(Rect(45, 233, 203, 20));
+    m_lblStatus2.setGeometry(Rect(2, 191, 289, 15));
+    m_lblStatus3.setGeometry(Rect(2, 203, 289, 15));
+    m_lblStatus4.setGeometry(Rect(2, 219, 289, 15));
+    m_lblInfo1.setGeometry(Rect(2, 90, 289, 15));
+    m_lblInfo2.setGeometry(Rect(2, 102, 289, 15));
+    m_lblInfo3.setGeometry(Rect(2, 114, 289, 15));
+    m_btnNo.setGeometry(Rect(155, 234, 63, 19));
+    m_btnYes.setGeometry(Rect(75, 234, 63, 19));
+    m_btnNo.hide();
+    m_btnYes.hide();
+
+    m_btnMain.setObjectName(QStringLiteral("mainButton"));
+    m_btnYes.setObjectName(QStringLiteral("yesButton"));
+    m_btnNo.setObjectName(QStringLiteral("noButton"));
+    m_progress.setObjectName(QStringLiteral("progress"));
+    const struct {
+        CColorLabel* label;
+        const char* name;
+    } labels[] = {{&m_lblInfo1, "info1"},     {&m_lblInfo2, "info2"},     {&m_lblInfo3, "info3"},
+                  {&m_lblStatus1, "status1"}, {&m_lblStatus2, "status2"}, {&m_lblStatus3, "status3"},
+                  {&m_lblStatus4, "status4"}};
+    for (const auto& entry : labels) {
+        entry.label->setObjectName(QString::fromLatin1(entry.name));
+        entry.label->setAlignment(Qt::AlignCenter);
+    }
+    m_progress.setFrameStyle(QFrame::Box | QFrame::Plain);
+
+    for (CShapedButton* button : {&m_btnMain, &m_btnNo, &m_btnYes})
+        button->setFocusPolicy(Qt::StrongFocus);
+    setTabOrder(&m_btnMain, &m_btnNo);
+    setTabOrder(&m_btnNo, &m_btnYes);
+
+    connect(&m_btnMain, &QAbstractButton::clicked, this, [this] { OnMainButton(); });
+    connect(&m_btnYes, &QAbstractButton::clicked, this, [this] { OnYes(); });
+    connect(&m_btnNo, &QAbstractButton::clicked, this, [this] { OnNo(); });
+    connect(&m_clickTimer, &QTimer::timeout, this, [this] { OnTimer(CLICK_TIMER_ID); });
+
+    // Enter and Esc neither press a button nor close the window, wherever
+    // the focus is.
+    for (QWidget* child : {static_cast<QWidget*>(&m_btnMain), static_cast<QWidget*>(&m_btnYes),
+                           static_cast<QWidget*>(&m_btnNo)})
+        child->installEventFilter(this);
+
+    OnInitDialog();
+}
+
+CUpdateDlg::~CUpdateDlg()
+{
+    // A worker may still be waiting for one of the controls.
+    FinishWorker();
+}
+
+void CUpdateDlg::OnInitDialog()
+{
+    using namespace DialogLayout;
+
+    // Status bar with the file, device and port panes along the bottom.
+    m_statusBar = new QStatusBar(this);
+    m_statusBar->setSizeGripEnabled(false);
+    m_statusBar->setObjectName(QStringLiteral("statusBar"));
+    m_paneFile = new QLabel(Q(ID_PANE_FILE), m_statusBar);
+    m_paneDevice = new QLabel(Q(ID_PANE_DEVICE), m_statusBar);
+    m_panePort = new QLabel(Q(ID_PANE_PORT), m_statusBar);
+    m_paneFile->setObjectName(QStringLiteral("paneFile"));
+    m_paneDevice->setObjectName(QStringLiteral("paneDevice"));
+    m_panePort->setObjectName(QStringLiteral("panePort"));
+    for (QLabel* pane : {m_paneFile, m_paneDevice, m_panePort}) {
+        pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        pane->setTextFormat(Qt::PlainText);
+        pane->setMinimumWidth(0);
+    }
+    // A long path is cut at the pane's edge; the whole path is its tooltip.
+    m_paneFile->setFixedWidth(kClientWidth - STATUS_PANE_FILE_MARGIN);
+    m_paneDevice->setFixedWidth(STATUS_PANE_DEVICE_WIDTH);
+    m_statusBar->addWidget(m_paneFile, 0);
+    m_statusBar->addWidget(m_paneDevice, 0);
+    m_statusBar->addWidget(m_panePort, 1);
+    const int barHeight = m_statusBar->sizeHint().height();
+    m_statusBar->setGeometry(0, kClientHeight - barHeight, kClientWidth, barHeight);
+
+    setWindowIcon(m_hIcon);
+    SetBackdropBitmap(163, Stretch);
+
+    const struct {
+        CShapedButton* button;
+        int text;
+        bool visible;
+    } buttons[] = {{&m_btnMain, 104, true}, {&m_btnYes, 367, false}, {&m_btnNo, 368, false}};
+    for (const auto& entry : buttons) {
+        entry.button->SetBitmaps(164, 166, 165, 0, 165, 147, DrawAsIs, 0, 0);
+        entry.button->SetWindowText(Q(entry.text));
+        entry.button->setVisible(entry.visible);
+    }
+
+    for (CColorLabel* label : {&m_lblInfo1, &m_lblInfo2, &m_lblInfo3}) {
+        label->SetLabelFont(9, false, false, QStringLiteral("Tahoma"));
+        label->SetTransparent(true);
+    }
+    m_lblInfo1.SetLabelText(Q(363));
+    m_lblInfo2.SetLabelText(QString());
+    m_lblInfo3.SetLabelText(QString());
+    for (CColorLabel* label : {&m_lblStatus1, &m_lblStatus2, &m_lblStatus3, &m_lblStatus4}) {
+        label->SetLabelFont(9, true, false, QStringLiteral("Tahoma"));
+        label->SetTransparent(true);
+    }
+    SetStatusLines(0, 0, 0, 0);
+
+    m_progress.SetRange(0, 100);
+    m_progress.setAccessibleName(QStringLiteral("Progress"));
+    m_progress.hide();
+
+    m_bClickReady = 1;
+}
+
+QLabel* CUpdateDlg::Pane(int id) const
+{
+    switch (id) {
+    case ID_PANE_FILE:
+        return m_paneFile;
+    case ID_PANE_DEVICE:
+        return m_paneDevice;
+    case ID_PANE_PORT:
+        return m_panePort;
+    default:
+        return nullptr;
+    }
+}
+
+CColorLabel* CUpdateDlg::StatusLabel(int line) const
+{
+    CColorLabel* const labels[] = {const_cast<CColorLabel*>(&m_lblStatus1), const_cast<CColorLabel*>(&m_lblStatus2),
+                                   const_cast<CColorLabel*>(&m_lblStatus3), const_cast<CColorLabel*>(&m_lblStatus4)};
+    return line >= 1 && line <= 4 ? labels[line - 1] : nullptr;
+}
+
+CColorLabel* CUpdateDlg::InfoLabel(int line) const
+{
+    CColorLabel* const labels[] = {const_cast<CColorLabel*>(&m_lblInfo1), const_cast<CColorLabel*>(&m_lblInfo2),
+                                   const_cast<CColorLabel*>(&m_lblInfo3)};
+    return line >= 1 && line <= 3 ? labels[line - 1] : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Messages from the workflow
+
+void CUpdateDlg::PostTextMessage(int message, std::string text)
+{
+    QCoreApplication::postEvent(this, new CWorkflowEvent(message, ToQString(text)));
+}
+
+void CUpdateDlg::PostValueMessage(int message, int value)
+{
+    QCoreApplication::postEvent(this, new CWorkflowEvent(message, QString(), value));
+}
+
+bool CUpdateDlg::event(QEvent* event)
+{
+    const int type = static_cast<int>(event->type());
+    if (type >= UWM_PANE_FILE && type <= UWM_INFO3) {
+        OnWorkflowMessage(*static_cast<CWorkflowEvent*>(event));
+        return true;
+    }
+    return CBackdropDialog::event(event);
+}
+
+void CUpdateDlg::OnWorkflowMessage(const CWorkflowEvent& message)
+{
+    const QString& text = message.Text();
+    switch (static_cast<int>(message.type())) {
+    case UWM_PANE_FILE:
+        m_paneFile->setText(text);
+        m_paneFile->setToolTip(text);
+        break;
+    case UWM_PANE_DEVICE:
+        m_paneDevice->setText(text);
+        break;
+    case UWM_PANE_PORT:
+        m_panePort->setText(text);
+        break;
+    case UWM_OPEN_PORT:
+        OpenDevicePort();
+        break;
+    case UWM_CLOSE_PORT:
+        CloseDevicePort();
+        break;
+    case UWM_SHOW_BUTTON:
+        m_btnMain.setVisible(true);
+        m_btnMain.SetWindowText(text);
+        break;
+    case UWM_HIDE_BUTTON:
+        m_btnMain.setVisible(false);
+        break;
+    case UWM_SHOW_PROGRESS:
+        m_progress.setVisible(true);
+        break;
+    case UWM_HIDE_PROGRESS:
+        m_progress.setVisible(false);
+        break;
+    case UWM_SET_PROGRESS:
+        m_progress.SetPos(message.Value());
+        break;
+    case UWM_STATUS1:
+    case UWM_STATUS2:
+    case UWM_STATUS3:
+    case UWM_STATUS4:
+        StatusLabel(static_cast<int>(message.type()) - UWM_STATUS1 + 1)->SetLabelText(text);
+        break;
+    case UWM_START_TIMER:
+        // The click gate's timer: its first event opens the gate again.
+        m_nMsgTimer = CLICK_TIMER_ID;
+        m_nClickTimer = CLICK_TIMER_ID;
+        m_clickTimer.start(message.Value());
+        break;
+    case UWM_STOP_TIMER:
+        KillClickTimer(m_nMsgTimer);
+        break;
+    case UWM_INFO1:
+    case UWM_INFO2:
+    case UWM_INFO3:
+        InfoLabel(static_cast<int>(message.type()) - UWM_INFO1 + 1)->SetLabelText(text);
+        break;
+    default:
+        break;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Direct control operations: on this thread, the caller waits
+
+QWidget* CUpdateDlg::ControlWidget(Control control)
+{
+    switch (control) {
+    case Control::MainButton:
+        return &m_btnMain;
+    case Control::YesButton:
+        return &m_btnYes;
+    case Control::NoButton:
+        return &m_btnNo;
+    case Control::Progress:
+        return &m_progress;
+    }
+    return nullptr;
+}
+
+void CUpdateDlg::ShowControl(Control control, bool show)
+{
+    // The controls' own setVisible runs on the window thread and waits.
+    ControlWidget(control)->setVisible(show);
+}
+
+void CUpdateDlg::SetMainButtonText(const std::string& text)
+{
+    m_btnMain.SetWindowText(ToQString(text));
+}
+
+void CUpdateDlg::SetProgressPos(int pos)
+{
+    m_progress.SetPos(pos);
+}
+
+void CUpdateDlg::SetProgressStep(int step)
+{
+    m_progress.SetStep(step);
+}
+
+void CUpdateDlg::StepProgress()
+{
+    m_progress.StepIt();
+}
+
+void CUpdateDlg::SetStatusLine(int line, const std::string& text)
+{
+    if (CColorLabel* label = StatusLabel(line))
+        label->SetLabelText(ToQString(text));
+}
+
+void CUpdateDlg::SetStatusLineColor(int line, uint32_t rgb)
+{
+    CColorLabel* label = StatusLabel(line);
+    if (!label)
+        return;
+    RunOnOwnerThread(this, [label, rgb] {
+        label->SetLabelTextColor(QColor(static_cast<int>((rgb >> 16) & 0xFF), static_cast<int>((rgb >> 8) & 0xFF),
+                                        static_cast<int>(rgb & 0xFF)));
+    });
+}
+
+void CUpdateDlg::ShowMessage(const std::string& text, MessageIcon icon)
+{
+    const QString message = ToQString(text);
+    RunOnOwnerThread(this, [this, message, icon] {
+        QMessageBox box(icon == MessageIcon::Exclamation ? QMessageBox::Warning : QMessageBox::Information,
+                        MessageCaption(), message, QMessageBox::Ok, this);
+        box.setTextFormat(Qt::PlainText);
+        box.exec();
+    });
+}
+
+bool CUpdateDlg::ChooseFile()
+{
+    // One filter; Linux names are case-sensitive, so every spelling of the
+    // extension is listed.
+    QFileDialog dialog(this, QString(), QDir::currentPath(),
+                       QStringLiteral("Corvane Firmware File  (*.CVF *.cvf *.Cvf *.CVf *.CvF *.cVF *.cVf *.cvF)"));
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return false;
+    m_strFilePath = dialog.selectedFiles().constFirst().toStdString();
+    return true;
+}
+
+unsigned CUpdateDlg::StartClickTimer()
+{
+    m_clickTimer.start(static_cast<int>(CLICK_GATE_MS));
+    return CLICK_TIMER_ID;
+}
+
+void CUpdateDlg::KillClickTimer(unsigned id)
+{
+    if (id == CLICK_TIMER_ID)
+        m_clickTimer.stop();
+}
+
+void CUpdateDlg::CloseWindow()
+{
+    close();
+}
+
+void CUpdateDlg::BeginWaitCursor()
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+void CUpdateDlg::EndWaitCursor()
+{
+    QApplication::restoreOverrideCursor();
+}
+
+void CUpdateDlg::WaitWhileBusy()
+{
+    // The worker may be waiting for this thread to run a control call.
+    while (IsWorkerRunning()) {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(1);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Keys and closing
+
+bool CUpdateDlg::eventFilter(QObject* watched, QEvent* event)
+{
+    if (IsEnterOrEscape(event)) {
+        event->accept();
+        return true;
+    }
+    return CBackdropDialog::eventFilter(watched, event);
+}
+
+void CUpdateDlg::keyPressEvent(QKeyEvent* event)
+{
+    if (IsEnterOrEscape(event)) {
+        event->accept();
+        return;
+    }
+    CBackdropDialog::keyPressEvent(event);
+}
+
+void CUpdateDlg::reject()
+{
+    // Every way of closing goes through OnClose.
+    close();
+}
+
+void CUpdateDlg::closeEvent(QCloseEvent* event)
+{
+    if (!OnClose()) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    QDialog::done(QDialog::Rejected);
+}

@@ -1,0 +1,229 @@
+#include "app/workflow/StringTable.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <iterator>
+#include <mutex>
+
+namespace {
+
+struct TextEntry {
+    int id;
+    const char* english;
+    const char* german;
+};
+
+// German texts are written without umlauts and shown that way.
+constexpr TextEntry kTexts[] = {
+    {101, "device", "device"},
+    {102, "COM", "COM"},
+    {103, "firmware file", "firmware file"},
+    {104, "start", "Start"},
+    {105, "continue", "Weiter"},
+    {106, "%s\nUnexpected file format.", "%s\n\nUngultiges Dateiformat."},
+    {107, "%s\ncouldn't be opened.", "%s\n\nkonnte nicht geoffnet werden."},
+    {108, "Turn your device to update mode", "Stellen Sie ihr Gerat auf Firmware Update um und"},
+    {109, "The update will take about 3 to 10 minutes.", "Das Update wird ca. 3-10 Minuten dauern!"},
+    {110, "and connect it to your PC.", "verbinden Sie es mit ihrem PC."},
+    {111, "Click on the button to load the firmware file", "Klicken Sie auf die Taste um die Firmware Datei zu laden."},
+    {112, "Load file", "Datei laden"},
+    {113, "File loading.", "Die Datei wird geladen."},
+    {114, "Click continue to search for the device.", "Klicken Sie auf Weiter um die Verbindung zum Gerat herzustellen."},
+    {115, "%d COM port(s) found", "%d COM-Port(s) gefunden"},
+    {116, "There is no COM port available.", "Es ist kein COM Port verfugbar."},
+    {117, "Close all programs using the COM port and", "Beenden Sie gegebenfalls andere Programme und"},
+    {118, "search again for the device.", "stellen erneut eine Verbindung her."},
+    {119, "sec", "Sek."},
+    {120, "min", "Min."},
+    {121, "h", "Std."},
+    {122, "Firmware update started", "Firmware Update gestartet"},
+    {123, "Remaining time:", "Verbleibende Zeit:"},
+    {124, "transferred", "Ubertragen"},
+    {125, "Firmware update ended", "Firmware Update erfolgreich abgeschlossen."},
+    {126, "The %s has been rebooted.", "Der %s wurde neu gestartet."},
+    {127, "Time for firmware update: %s", "Zeit fur Firmware Update: %s"},
+    {333, "wird nicht verwendet", "wird nicht verwendet"},
+    {334, "Please wait...", "Bitte warten..."},
+    {335, "Searching for the device...", "Das Gerat wird gesucht..."},
+    {336, "You tried to end the update prematurely.\nUnfortunately this is not possible.\nPlease be patient.", "Es wurde versucht das Update vorzeitig zu beenden.\nDies ist leider nicht moglich.\nBitte haben Sie noch etwas Geduld."},
+    {337, "Checking COM port %s", "Untersuche COM-Port %s"},
+    {338, "No device found!", "Es wurde kein Gerat gefunden."},
+    {339, "Is your COM port used by another program?", "Ist Ihr COM-Port schon vergeben?"},
+    {340, "Is device running in update mode?", "Befindet sich Ihr Gerat im Update Modus?"},
+    {341, "Click to search again", "Klicken um Suche zu wiederholen"},
+    {342, "Have found a %s compatible device.", "%s kompatibles Gerat gefunden."},
+    {343, "update", "Update"},
+    {344, "close", "Beenden"},
+    {345, "Firmware update is incomplete", "Das Firmware Update wurde abgebrochen."},
+    {346, "Was the connection interrupted?", "Wurde die Verbindung unterbrochen?"},
+    {347, "Is your device operational?", "Ist ihr Gerat betriebsbereit?"},
+    {348, "Click to repeat the update", "Klicken um Update zu wiederholen"},
+    {349, "Device found", "Ein Gerat wurde gefunden."},
+    {350, "Device not compatible", "Das Gerat ist aber nicht kompatibel zur Firmware."},
+    {351, "Firmware update refused", "Firmware Update wird verweigert."},
+    {352, " ", " "},
+    {353, "Error in the write-read process", "Es ist ein Fehler beim Schreib-Lese Vorgang aufgetreten."},
+    {354, "Update interrupted", "Das Update wurde abgebrochen."},
+    {355, " ", " "},
+    {356, "Click to repeat the update", "Klicken um Update zu wiederholen"},
+    {357, "Error writing to flash", "Der Speicher wurde falsch beschrieben."},
+    {358, "Update interrupted", "Das Update wurde abgebrochen."},
+    {359, " ", " "},
+    {360, "Click to repeat the update", "Klicken um Update zu wiederholen"},
+    {361, "%s compatible fimware file loaded.", "%s kompatible Firmwaredatei geladen."},
+    {362, "Software Version:", "Software Version:"},
+    {363, "Firmware Update Tool", "Firmware Update Tool"},
+    {364, "Current software version:", "Aktuelle Software Version:"},
+    {365, "No version available", "Keine Version vorhanden"},
+    {366, "Would you like to execute the update now?", "Mochten Sie das Update nun ausfuhren?"},
+    {367, "Yes", "Ja"},
+    {368, "No", "Nein"},
+    {369, "Click to close the application", "Klicken um Programm zu beenden"},
+    {370, "The selected file is faulty!", "Die ausgewahlte Datei ist fehlerhaft!"},
+    {371, "Firmware update refused", "Aus Sicherheitsgrunden kann ein Update "},
+    {372, " ", "nicht ausgefuhrt werden."},
+    {373, "Click the button to load a new file", "Klicken Sie auf die Taste um erneut eine Datei zu laden."},
+    // Why no port could be used, when one was refused for lack of permission.
+    {374, "No permission for %s: join group dialout", "Keine Berechtigung fur %s: Gruppe dialout"},
+};
+
+const TextEntry* FindEntry(int id)
+{
+    const auto* end = std::end(kTexts);
+    const auto* it = std::lower_bound(std::begin(kTexts), end, id,
+                                      [](const TextEntry& e, int value) { return e.id < value; });
+    return it != end && it->id == id ? it : nullptr;
+}
+
+// -1 not chosen yet, otherwise a Language value.
+std::atomic<int> g_language{-1};
+
+std::string_view Env(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? std::string_view(value) : std::string_view();
+}
+
+bool IsGerman(std::string_view locale)
+{
+    return locale.substr(0, 2) == "de" && (locale.size() == 2 || locale[2] == '_' || locale[2] == '.' ||
+                                           locale[2] == '@');
+}
+
+bool IsCLocale(std::string_view locale)
+{
+    return locale == "C" || locale == "POSIX" || locale.substr(0, 2) == "C.";
+}
+
+}  // namespace
+
+Language LanguageFromEnvironment()
+{
+    // The locale of the messages category, as setlocale would resolve it.
+    std::string_view locale = Env("LC_ALL");
+    if (locale.empty())
+        locale = Env("LC_MESSAGES");
+    if (locale.empty())
+        locale = Env("LANG");
+
+    const std::string_view list = Env("LANGUAGE");
+    if (!list.empty() && !locale.empty() && !IsCLocale(locale)) {
+        // The first entry for which there is a table decides.
+        size_t start = 0;
+        while (start <= list.size()) {
+            size_t end = list.find(':', start);
+            if (end == std::string_view::npos)
+                end = list.size();
+            const std::string_view entry = list.substr(start, end - start);
+            if (IsGerman(entry))
+                return Language::German;
+            if (entry.substr(0, 2) == "en" || IsCLocale(entry))
+                return Language::English;
+            start = end + 1;
+        }
+    }
+    return IsGerman(locale) ? Language::German : Language::English;
+}
+
+Language CurrentLanguage()
+{
+    int value = g_language.load();
+    if (value < 0) {
+        int expected = -1;
+        g_language.compare_exchange_strong(expected, static_cast<int>(LanguageFromEnvironment()));
+        value = g_language.load();
+    }
+    return static_cast<Language>(value);
+}
+
+void SetLanguage(Language language)
+{
+    g_language.store(static_cast<int>(language));
+}
+
+std::string Text(int id, Language language)
+{
+    const TextEntry* entry = FindEntry(id);
+    if (!entry)
+        return {};
+    return language == Language::German ? entry->german : entry->english;
+}
+
+std::string Text(int id)
+{
+    return Text(id, CurrentLanguage());
+}
+
+bool HasText(int id)
+{
+    return FindEntry(id) != nullptr;
+}
+
+std::vector<int> TextIds()
+{
+    std::vector<int> ids;
+    ids.reserve(std::size(kTexts));
+    for (const TextEntry& entry : kTexts)
+        ids.push_back(entry.id);
+    return ids;
+}
+
+std::string FormatText(std::string_view pattern, std::initializer_list<std::string_view> args)
+{
+    std::string out;
+    out.reserve(pattern.size() + 32);
+    auto next = args.begin();
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        const char c = pattern[i];
+        if (c == '%' && i + 1 < pattern.size()) {
+            const char kind = pattern[i + 1];
+            if (kind == '%') {
+                out += '%';
+                ++i;
+                continue;
+            }
+            if (kind == 's' || kind == 'd') {
+                // An argument ends at its first NUL byte, as a C string does.
+                if (next != args.end()) {
+                    const std::string_view arg = *next++;
+                    out.append(arg.substr(0, arg.find('\0')));
+                }
+                ++i;
+                continue;
+            }
+        }
+        out += c;
+    }
+    return out;
+}
+
+std::string FormatText(int id, std::string_view arg)
+{
+    return FormatText(Text(id), {arg});
+}
+
+std::string FormatText(int id, int arg)
+{
+    return FormatText(Text(id), {std::to_string(arg)});
+}

@@ -1,0 +1,68 @@
+#include "app/workflow/TransferClock.h"
+
+#include "app/workflow/StringTable.h"
+
+#include <algorithm>
+#include <limits>
+
+CTransferClock::~CTransferClock()
+{
+    m_stopwatch.Stop();
+}
+
+void CTransferClock::Start()
+{
+    m_startTime = std::time(nullptr);
+    m_stopwatch.Start(true);
+    m_unitHours = Text(121);
+    m_unitMinutes = Text(120);
+    m_unitSeconds = Text(119);
+}
+
+std::string CTransferClock::FormatDuration(int32_t r)
+{
+    m_hours = r / 3600 - (r / 86400) * 24;
+    m_minutes = r / 60 - (r / 3600) * 60;
+    m_seconds = r % 60;
+
+    std::string text;
+    const auto part = [&text](int value, const std::string& unit) {
+        if (value > 0)
+            text += std::to_string(value) + " " + unit + " ";
+    };
+    part(m_hours, m_unitHours);
+    part(m_minutes, m_unitMinutes);
+    part(m_seconds, m_unitSeconds);
+    return text;
+}
+
+std::string CTransferClock::FormatRemainingAfter(int64_t elapsedTicks, int percent)
+{
+    if (percent <= 0)
+        return {};
+    // Whole seconds, truncated.
+    const auto elapsed = static_cast<int64_t>(static_cast<double>(elapsedTicks) /
+                                              static_cast<double>(g_counterFrequency));
+    int64_t r = elapsed * (100 - percent) / percent;
+    // A remaining time beyond the 32-bit range cannot occur in a transfer;
+    // clamp rather than wrap.
+    r = std::clamp<int64_t>(r, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max());
+    return FormatDuration(static_cast<int32_t>(r));
+}
+
+std::string CTransferClock::FormatRemaining(int percent)
+{
+    if (percent <= 0)
+        return {};
+    return FormatRemainingAfter(m_stopwatch.PeekTicks(), percent);
+}
+
+std::string CTransferClock::FormatElapsedAt(std::time_t now)
+{
+    return FormatDuration(static_cast<int32_t>(now - m_startTime));
+}
+
+std::string CTransferClock::FormatElapsed()
+{
+    return FormatElapsedAt(std::time(nullptr));
+}
