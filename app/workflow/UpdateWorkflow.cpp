@@ -310,7 +310,7 @@ void CUpdateWorkflow::SearchDevice()
 
     // The full bar stays for a second.
     SetProgressPos(100);
-    std::this_thread::sleep_for(std::chrono::milliseconds(SEARCH_HOLD_MS));
+    std::this_thread::sleep_for(std::chrono::milliseconds(m_nSearchHoldMs));
 
     switch (result) {
     case NoDevice:

@@ -166,6 +166,8 @@ public:
     // sysfs root. Tests point both elsewhere.
     std::string m_portDirectory;
     std::string m_sysfsRoot = "/sys";
+    // How long the full bar stays after a search (tests shorten it).
+    int m_nSearchHoldMs = SEARCH_HOLD_MS;
 
 private:
     void StartWorker(void (*threadProc)(CUpdateWorkflow*));

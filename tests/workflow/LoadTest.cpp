@@ -1,0 +1,274 @@
+// Steps 0 to 2 without a window: instructions, the header check and the
+// loading worker, with the texts a user sees.
+
+#include "RecordingView.h"
+
+#include "FirmwareMaker.h"
+#include "app/workflow/StringTable.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+class LoadTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SetLanguage(Language::English);
+        char pattern[] = "/tmp/cvf-load-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_dir = pattern;
+    }
+    void TearDown() override
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
+    }
+    std::string Write(const MakerOptions& options, const std::string& name = "fw.CVF")
+    {
+        return WriteFirmware(m_dir, name, options);
+    }
+    std::string WriteBytes(const std::string& name, const std::string& bytes)
+    {
+        const std::string path = m_dir + "/" + name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    }
+
+    // The screen after a refused file: step 1, the four texts, file closed.
+    static void ExpectFaultyFile(const CRecordingView& view)
+    {
+        const auto s = view.Shown();
+        EXPECT_EQ(s.step, StepLoadFile);
+        EXPECT_EQ(s.status[1], "The selected file is faulty!");
+        EXPECT_EQ(s.status[2], "Firmware update refused");
+        EXPECT_EQ(s.status[3], " ");
+        EXPECT_EQ(s.status[4], "Click the button to load a new file");
+        EXPECT_EQ(s.caption, "Load file");
+        EXPECT_TRUE(s.mainVisible);
+        EXPECT_FALSE(s.progressVisible);
+        EXPECT_EQ(s.paneFile, "");
+        EXPECT_EQ(s.paneDevice, "");
+        EXPECT_FALSE(view.m_file.IsOpen());
+        EXPECT_EQ(view.m_bBusy.load(), 0);
+    }
+
+    std::string m_dir;
+};
+
+}  // namespace
+
+TEST_F(LoadTest, WelcomeLeadsToTheInstructions)
+{
+    CRecordingView view;
+    view.m_bClickReady = 1;
+    view.OnMainButton();
+    const auto s = view.Shown();
+    EXPECT_EQ(s.step, StepLoadFile);
+    EXPECT_EQ(s.status[1], "Turn your device to update mode");
+    EXPECT_EQ(s.status[2], "and connect it to your PC.");
+    EXPECT_EQ(s.status[3], "The update will take about 3 to 10 minutes.");
+    EXPECT_EQ(s.status[4], "Click on the button to load the firmware file");
+    EXPECT_EQ(s.line4Color, 0x0A27CCu);
+    EXPECT_EQ(s.caption, "Load file");
+}
+
+TEST_F(LoadTest, SampleLoadsWithDeviceNameAndVersion)
+{
+    CRecordingView view;
+    const std::string path = Write(MakerOptions{});
+    ASSERT_TRUE(view.Load(path));
+    const auto s = view.Shown();
+    EXPECT_EQ(s.info[1], "Demo Controller compatible fimware file loaded.");
+    EXPECT_EQ(s.info[2], "Software Version:");
+    EXPECT_EQ(s.info[3], "2026-11  V2.4.1");
+    EXPECT_EQ(s.status[1], "");
+    EXPECT_EQ(s.status[2], "");
+    EXPECT_EQ(s.status[3], "");
+    EXPECT_EQ(s.status[4], "Click continue to search for the device.");
+    EXPECT_EQ(s.caption, "continue");
+    EXPECT_EQ(s.paneFile, path);
+    EXPECT_EQ(s.paneDevice, "Demo Controller");
+    EXPECT_TRUE(s.mainVisible);
+    EXPECT_FALSE(s.progressVisible);
+    EXPECT_EQ(view.m_strDevice, "Demo Controller");
+    EXPECT_EQ(view.m_file.GetTotalBytes(), 3 * 8192);
+    // While loading: the loading texts, then the bar from 0 up to 100.
+    EXPECT_EQ(view.LineHistory(1).front(), "File loading.");
+    EXPECT_EQ(view.LineHistory(2).front(), "Please wait...");
+    const auto positions = view.Positions();
+    ASSERT_FALSE(positions.empty());
+    EXPECT_EQ(positions.front(), 0);
+    EXPECT_EQ(positions.back(), 100);
+    EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end()));
+}
+
+TEST_F(LoadTest, VersionRecordOfOneBlockAt0)
+{
+    MakerOptions o;
+    o.version1 = "V1.0";
+    o.version2 = "2003";
+    o.blocks = 1;
+    CRecordingView view;
+    ASSERT_TRUE(view.Load(Write(o)));
+    EXPECT_EQ(view.m_strFileVersion1, "V1.0");
+    EXPECT_EQ(view.Shown().info[3], "2003  V1.0");
+}
+
+TEST_F(LoadTest, FileWithoutVersionRecordShowsTwoBlanks)
+{
+    MakerOptions o;
+    o.writeVersion = false;
+    o.blocks = 1;
+    o.blockBytes = 256;
+    CRecordingView view;
+    ASSERT_TRUE(view.Load(Write(o)));
+    EXPECT_EQ(view.Shown().info[3], "  ");
+}
+
+TEST_F(LoadTest, EmptyDataSectionLoads)
+{
+    CRecordingView view;
+    ASSERT_TRUE(view.Load(WriteBytes("empty.CVF", "[PSDINDEX]\r\nINDEX=X\r\nDEVICE=Box\r\n[DATA]\r\n")));
+    EXPECT_EQ(view.m_file.GetTotalBytes(), 0);
+    EXPECT_EQ(view.Shown().info[3], "  ");
+    EXPECT_EQ(view.Shown().info[1], "Box compatible fimware file loaded.");
+}
+
+TEST_F(LoadTest, FaultyFilesEndInStepOneWithTheFileClosed)
+{
+    struct Case {
+        const char* name;
+        MakerOptions options;
+    };
+    std::vector<Case> cases;
+    MakerOptions o;
+    o.lowercaseChecksumLine = -1;
+    cases.push_back({"lower-case checksum digit on the last line", o});
+    o = {};
+    o.badBlockSum = 2;
+    cases.push_back({"block sum wrong at the second marker", o});
+    o = {};
+    o.blankLineAtEnd = true;
+    cases.push_back({"blank line at the end", o});
+    o = {};
+    o.overlongLine = 5;
+    cases.push_back({"over-long line", o});
+    o = {};
+    o.badChecksumLine = 1;
+    cases.push_back({"bad checksum on the first line", o});
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CRecordingView view;
+        EXPECT_FALSE(view.Load(Write(c.options)));
+        ExpectFaultyFile(view);
+        EXPECT_TRUE(view.Messages().empty());
+    }
+}
+
+TEST_F(LoadTest, LastLineFaultReportedAfterTheBarReached100)
+{
+    MakerOptions o;
+    o.lowercaseChecksumLine = -1;
+    CRecordingView view;
+    EXPECT_FALSE(view.Load(Write(o)));
+    EXPECT_EQ(view.Positions().back(), 100);
+}
+
+TEST_F(LoadTest, HeaderCheckRefusesWithOneMessage)
+{
+    CRecordingView view;
+    view.Click();
+    const std::string noIndex = WriteBytes("noindex.CVF", "[DATA]\r\n" + MakeRequest("FWXXX|00|") + "\r\n");
+    view.NextFile(noIndex);
+    view.Click();
+    EXPECT_EQ(view.Shown().step, StepLoadFile);
+    ASSERT_EQ(view.Messages().size(), 1u);
+    EXPECT_EQ(view.Messages()[0], noIndex + "\nUnexpected file format.");
+    EXPECT_EQ(view.MessageIcons()[0], MessageIcon::Information);
+    EXPECT_FALSE(view.m_file.IsOpen());
+
+    // A path that cannot be opened: the same text, once.
+    view.NextFile(m_dir + "/missing.CVF");
+    view.Click();
+    ASSERT_EQ(view.Messages().size(), 2u);
+    EXPECT_EQ(view.Messages()[1], m_dir + "/missing.CVF\nUnexpected file format.");
+    EXPECT_EQ(view.Shown().step, StepLoadFile);
+}
+
+TEST_F(LoadTest, CancelledDialogChangesNothing)
+{
+    CRecordingView view;
+    view.Click();
+    view.CancelNextFile();
+    view.Click();
+    EXPECT_EQ(view.Shown().step, StepLoadFile);
+    EXPECT_EQ(view.Shown().status[4], "Click on the button to load the firmware file");
+    EXPECT_TRUE(view.Messages().empty());
+    EXPECT_TRUE(view.m_strFilePath.empty());
+}
+
+TEST_F(LoadTest, FileGoneBeforeTheLoaderOpensIt)
+{
+    CRecordingView view;
+    view.m_strFilePath = m_dir + "/gone.CVF";
+    view.m_nStep = StepFindDevice;
+    view.m_bBusy = 1;
+    view.LoadFile();
+    ASSERT_EQ(view.Messages().size(), 1u);
+    EXPECT_EQ(view.Messages()[0], m_dir + "/gone.CVF\ncouldn't be opened.");
+    EXPECT_EQ(view.MessageIcons()[0], MessageIcon::Exclamation);
+    ExpectFaultyFile(view);
+}
+
+TEST_F(LoadTest, ClickGateAndBusyIgnoreClicks)
+{
+    CRecordingView view;
+    view.m_bClickReady = 1;
+    view.OnMainButton();               // accepted: the gate closes
+    EXPECT_EQ(view.m_bClickReady, 0);
+    view.OnMainButton();               // within the gate: ignored
+    EXPECT_EQ(view.Shown().step, StepLoadFile);
+    EXPECT_EQ(view.Shown().caption, "Load file");
+    view.OnTimer(CLICK_TIMER_ID + 1);  // another timer does not open it
+    EXPECT_EQ(view.m_bClickReady, 0);
+    view.OnTimer(CLICK_TIMER_ID);
+    EXPECT_EQ(view.m_bClickReady, 1);
+
+    view.m_bBusy = 1;
+    view.CancelNextFile();
+    view.OnMainButton();
+    EXPECT_EQ(view.m_bClickReady, 1) << "a click while busy does not even start the gate";
+    view.m_bBusy = 0;
+}
+
+TEST_F(LoadTest, CloseRefusedWhileBusyAndClosesTheFileOtherwise)
+{
+    CRecordingView view;
+    ASSERT_TRUE(view.Load(Write(MakerOptions{})));
+    view.m_bBusy = 1;
+    EXPECT_FALSE(view.OnClose());
+    ASSERT_EQ(view.Messages().size(), 1u);
+    EXPECT_EQ(view.Messages()[0],
+              "You tried to end the update prematurely.\nUnfortunately this is not possible.\nPlease be patient.");
+    EXPECT_TRUE(view.m_file.IsOpen());
+    view.m_bBusy = 0;
+    EXPECT_TRUE(view.OnClose());
+    EXPECT_FALSE(view.m_file.IsOpen());
+}
+
+TEST_F(LoadTest, SetStatusLinesKeepsOrEmptiesLines)
+{
+    CRecordingView view;
+    view.SetStatusLines(108, 110, 109, 111);
+    view.SetStatusLines(0, 333, 116, 333);
+    const auto s = view.Shown();
+    EXPECT_EQ(s.status[1], "");
+    EXPECT_EQ(s.status[2], "and connect it to your PC.");
+    EXPECT_EQ(s.status[3], "There is no COM port available.");
+    EXPECT_EQ(s.status[4], "Click on the button to load the firmware file");
+}

@@ -1,0 +1,100 @@
+#pragma once
+// The workflow with a window that only records: every posted message and
+// every direct control call is applied at once, in the order it comes, to
+// a plain model of what the window would show, and logged.
+
+#include "app/workflow/UpdateWorkflow.h"
+#include "SimDevice.h"
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class CRecordingView : public CUpdateWorkflow {
+public:
+    CRecordingView();
+    ~CRecordingView() override;
+
+    // What the window shows.
+    struct Screen {
+        std::string status[5];  // 1..4
+        std::string info[4];    // 1..3
+        std::string paneFile = "firmware file";
+        std::string paneDevice = "device";
+        std::string panePort = "COM";
+        std::string caption = "start";
+        bool mainVisible = true;
+        bool yesVisible = false;
+        bool noVisible = false;
+        bool progressVisible = false;
+        int progress = 0;
+        int step = 1;
+        uint32_t line4Color = 0;
+    };
+    Screen Shown() const;
+    // Bar positions in the order set (direct and posted).
+    std::vector<int> Positions() const;
+    // Every text status line n received, in order (direct and posted).
+    std::vector<std::string> LineHistory(int line) const;
+    std::vector<std::string> Messages() const;
+    std::vector<MessageIcon> MessageIcons() const;
+    bool CloseRequested() const;
+    // Forgets the line histories and bar positions recorded so far.
+    void ClearHistory();
+
+    // The next file dialog: the path it returns, or cancelled.
+    void NextFile(const std::string& path) { m_nextFile = path; m_cancel = false; }
+    void CancelNextFile() { m_cancel = true; }
+
+    // A main-button click with the gate open; waits for the worker it
+    // started. False when the worker did not end within timeoutMs.
+    bool Click(int timeoutMs = 60000);
+    bool ClickYes(int timeoutMs = 60000);
+    bool WaitIdle(int timeoutMs);
+
+    // Points the port listing at the simulator's port directory and an
+    // empty sysfs.
+    void UsePortDirectory(const std::string& directory);
+
+    // Loads path (steps 0 and 1). True when it loaded.
+    bool Load(const std::string& path);
+
+    void PostTextMessage(int message, std::string text) override;
+    void PostValueMessage(int message, int value) override;
+    void ShowControl(Control control, bool show) override;
+    void SetMainButtonText(const std::string& text) override;
+    void SetProgressPos(int pos) override;
+    void SetProgressStep(int step) override;
+    void StepProgress() override;
+    void SetStatusLine(int line, const std::string& text) override;
+    void SetStatusLineColor(int line, uint32_t rgb) override;
+    void ShowMessage(const std::string& text, MessageIcon icon) override;
+    bool ChooseFile() override;
+    unsigned StartClickTimer() override { return CLICK_TIMER_ID; }
+    void KillClickTimer(unsigned) override {}
+    void CloseWindow() override;
+
+private:
+    mutable std::mutex m_mutex;
+    Screen m_screen;
+    std::vector<int> m_positions;
+    std::map<int, std::vector<std::string>> m_lines;
+    std::vector<std::string> m_messages;
+    std::vector<MessageIcon> m_icons;
+    std::string m_nextFile;
+    bool m_cancel = false;
+    bool m_closed = false;
+    int m_step = 10;
+    std::string m_emptySysfs;
+};
+
+// A firmware file in a private directory, written by the maker.
+struct MakerOptions;
+std::string WriteFirmware(const std::string& directory, const std::string& name, const MakerOptions& options);
+// The image a device builds from the file's data lines: address -> byte.
+std::map<unsigned, unsigned> ImageOfFile(const std::string& path);
+// The image written by cvf-devsim --image-out.
+std::map<unsigned, unsigned> ReadDeviceImage(const std::string& path);
+// The request words the device received, in order (ASP, PSD, EAE, RST, DPZ, FW for lines).
+std::vector<std::string> Requests(const CSimDevice& sim);

@@ -1,0 +1,436 @@
+// Steps 2 to 4 without a window, against the simulated device: the port
+// listing, the search, the question, the transfer and its outcomes, and
+// what the device saw.
+
+#include "RecordingView.h"
+
+#include "FirmwareMaker.h"
+#include "app/workflow/StringTable.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+std::string PortDirectoryOf(const CSimDevice& sim)
+{
+    return std::filesystem::path(sim.LinkPath()).parent_path().string();
+}
+
+// A small file: two blocks of 8 lines of 32 bytes, each closed by a
+// marker, so lines 1-8 and 10-17 carry data and 9 and 18 are markers.
+MakerOptions SmallFile()
+{
+    MakerOptions o;
+    o.blocks = 2;
+    o.blockBytes = 256;
+    o.lineBytes = 32;
+    o.writeVersion = false;
+    return o;
+}
+
+// The requests after the last firmware line.
+std::vector<std::string> After(const std::vector<std::string>& requests, const std::string& word)
+{
+    auto it = std::find(requests.rbegin(), requests.rend(), word);
+    return std::vector<std::string>(it.base(), requests.end());
+}
+
+class UpdateTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SetLanguage(Language::English);
+        char pattern[] = "/tmp/cvf-update-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_dir = pattern;
+    }
+    void TearDown() override
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
+    }
+
+    // Loads the file and searches on the simulator's port directory.
+    void LoadAndSearch(CRecordingView& view, const CSimDevice& sim, const MakerOptions& options)
+    {
+        ASSERT_TRUE(sim.IsReady()) << sim.ReadyLine();
+        m_file = WriteFirmware(m_dir, "fw.CVF", options);
+        ASSERT_TRUE(view.Load(m_file));
+        view.UsePortDirectory(PortDirectoryOf(sim));
+        view.ClearHistory();
+        ASSERT_TRUE(view.Click());
+    }
+
+    // After a failure: search again, answer Yes, and expect the update to
+    // end well with the device's image equal to the file's data.
+    void ExpectCleanRepeat(CRecordingView& view, const CSimDevice& sim)
+    {
+        ASSERT_EQ(view.Shown().step, StepFindDevice);
+        ASSERT_EQ(view.Shown().caption, "continue");
+        ASSERT_TRUE(view.Click());
+        ASSERT_EQ(view.Shown().step, StepTransfer);
+        ASSERT_TRUE(view.ClickYes());
+        EXPECT_EQ(view.Shown().status[1], "Firmware update ended");
+        EXPECT_EQ(ReadDeviceImage(sim.File("image.txt")), ImageOfFile(m_file));
+    }
+
+    std::string m_dir;
+    std::string m_file;
+};
+
+}  // namespace
+
+TEST_F(UpdateTest, FullUpdateFromSearchToRestart)
+{
+    CSimDevice sim({"--image-out", "image.txt", "--version", "V2.3.9  2025-06 "});
+    CRecordingView view;
+    LoadAndSearch(view, sim, MakerOptions{});
+
+    auto s = view.Shown();
+    EXPECT_EQ(s.step, StepTransfer);
+    EXPECT_EQ(s.status[1], "Have found a Demo Controller compatible device.");
+    EXPECT_EQ(s.status[2], "Current software version:");
+    EXPECT_EQ(s.status[3], "2025-06   V2.3.9  ");
+    EXPECT_EQ(s.status[4], "Would you like to execute the update now?");
+    EXPECT_TRUE(s.yesVisible);
+    EXPECT_TRUE(s.noVisible);
+    EXPECT_FALSE(s.mainVisible);
+    EXPECT_FALSE(s.progressVisible);
+    EXPECT_EQ(s.panePort, "COM5");
+    EXPECT_EQ(view.m_strPort, "COM5");
+    EXPECT_EQ(view.LineHistory(3).front(), "");
+    EXPECT_EQ(view.LineHistory(1).front(), "Searching for the device...");
+    EXPECT_EQ(view.LineHistory(2).front(), "1 COM port(s) found");
+    EXPECT_EQ(view.LineHistory(3)[1], "Checking COM port COM5");
+
+    ASSERT_TRUE(view.ClickYes());
+    s = view.Shown();
+    EXPECT_EQ(s.step, StepFinished);
+    EXPECT_EQ(s.status[1], "Firmware update ended");
+    EXPECT_EQ(s.status[2], "The Demo Controller has been rebooted.");
+    EXPECT_EQ(s.status[3].rfind("Time for firmware update: ", 0), 0u) << s.status[3];
+    EXPECT_EQ(s.status[4], "");
+    EXPECT_EQ(s.caption, "close");
+    EXPECT_TRUE(s.mainVisible);
+    EXPECT_FALSE(s.yesVisible);
+    EXPECT_FALSE(s.progressVisible);
+    EXPECT_EQ(s.progress, 100);
+    EXPECT_FALSE(view.m_file.IsOpen());
+
+    // While transferring: the start texts; line 3 empty until 10 %.
+    const auto line1 = view.LineHistory(1);
+    EXPECT_NE(std::find(line1.begin(), line1.end(), "Firmware update started"), line1.end());
+    const auto line4 = view.LineHistory(4);
+    EXPECT_NE(std::find(line4.begin(), line4.end(), "transferred"), line4.end());
+
+    EXPECT_EQ(ReadDeviceImage(sim.File("image.txt")), ImageOfFile(m_file));
+    const auto requests = Requests(sim);
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests.back(), "RST");
+    EXPECT_EQ(After(requests, "FW"), std::vector<std::string>{"RST"});
+
+    // "close" ends the program; a finished update restarts nothing more.
+    view.Click();
+    EXPECT_TRUE(view.CloseRequested());
+    EXPECT_EQ(Requests(sim).size(), requests.size());
+}
+
+TEST_F(UpdateTest, ProgressAndRemainingTimeFollowThePercentage)
+{
+    CSimDevice sim({"--line-time", "2"});
+    CRecordingView view;
+    LoadAndSearch(view, sim, SmallFile());
+    view.ClearHistory();
+    ASSERT_TRUE(view.ClickYes());
+    // 16 data lines of 32 bytes: 6, 12, ... 100 %, posted once per accepted line.
+    const auto positions = view.Positions();
+    ASSERT_EQ(positions.front(), 0);
+    const std::vector<int> transfer(positions.begin() + 1, positions.end());
+    ASSERT_EQ(transfer.size(), 16u);
+    for (size_t i = 0; i < transfer.size(); ++i)
+        EXPECT_EQ(transfer[i], static_cast<int>((i + 1) * 32 * 100 / 512));
+    // Line 3: empty at the start, then one estimate per new percentage from
+    // 12 % on (the transfer is fast, so they are empty texts), then the time.
+    const auto line3 = view.LineHistory(3);
+    ASSERT_EQ(line3.size(), 1u + 15u + 1u);
+    EXPECT_EQ(line3.front(), "");
+    EXPECT_EQ(line3.back().rfind("Time for firmware update: ", 0), 0u);
+}
+
+TEST_F(UpdateTest, TransferOutcomes)
+{
+    struct Case {
+        const char* fault;
+        const char* line1;  // the outcome's first line
+        std::vector<std::string> closing;  // what the device hears after the last line
+    };
+    const std::string interrupted = "Firmware update is incomplete";
+    const std::string protocol = "Error in the write-read process";
+    const std::string flash = "Error writing to flash";
+    const std::vector<std::string> abort = {"DPZ", "RST"};
+    const Case cases[] = {
+        {"silence:1", interrupted.c_str(), {}},
+        {"silence:17", interrupted.c_str(), {}},
+        {"badsum:1", protocol.c_str(), abort},
+        {"badsum:9", protocol.c_str(), abort},
+        {"reject:5:4", protocol.c_str(), abort},
+        {"reject:18:4", protocol.c_str(), abort},
+        {"flash:1", flash.c_str(), abort},
+        {"flash:17", flash.c_str(), abort},
+        // A reply after garbage fails its checksum; one after a stray EOT
+        // is never complete, so the line times out.
+        {"garbage:5", protocol.c_str(), abort},
+        {"eot:5", interrupted.c_str(), {}},
+        {"trailing:5", "Firmware update ended", {"RST"}},
+        {"bytewise:9", "Firmware update ended", {"RST"}},
+        {"reject:5:3", "Firmware update ended", {"RST"}},
+        {"cf:5", "Firmware update ended", {"RST"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        CSimDevice sim({"--image-out", "image.txt", "--fault", c.fault});
+        CRecordingView view;
+        LoadAndSearch(view, sim, SmallFile());
+        ASSERT_TRUE(view.ClickYes(15000));
+        const auto s = view.Shown();
+        EXPECT_EQ(s.status[1], c.line1);
+        EXPECT_EQ(After(Requests(sim), "FW"), c.closing);
+        if (s.status[1] == interrupted) {
+            EXPECT_EQ(s.status[2], "Was the connection interrupted?");
+            EXPECT_EQ(s.status[3], "Is your device operational?");
+            EXPECT_EQ(s.status[4], "Click to repeat the update");
+        } else if (s.status[1] == protocol) {
+            EXPECT_EQ(s.status[2], "Update interrupted");
+            EXPECT_EQ(s.status[3], " ");
+            EXPECT_EQ(s.status[4], "Click to repeat the update");
+        } else if (s.status[1] == flash) {
+            EXPECT_EQ(s.status[2], "Update interrupted");
+            EXPECT_EQ(s.status[3], " ");
+            EXPECT_EQ(s.status[4], "Click to repeat the update");
+        }
+        if (s.status[1] != "Firmware update ended") {
+            EXPECT_TRUE(view.m_file.IsOpen()) << "kept for the next attempt";
+            ExpectCleanRepeat(view, sim);
+        }
+    }
+}
+
+TEST_F(UpdateTest, AllLinesAcceptedWithoutABlockEndIsIncomplete)
+{
+    MakerOptions o = SmallFile();
+    o.blocks = 1;
+    o.finalMarker = false;
+    CSimDevice sim;
+    CRecordingView view;
+    LoadAndSearch(view, sim, o);
+    ASSERT_TRUE(view.ClickYes());
+    EXPECT_EQ(view.Shown().status[1], "Firmware update is incomplete");
+    EXPECT_EQ(view.Shown().progress, 100);
+    EXPECT_EQ(After(Requests(sim), "FW"), std::vector<std::string>{});
+}
+
+TEST_F(UpdateTest, LostDeviceEndsAtOnceAndTheUpdateCanBeRepeated)
+{
+    CSimDevice gone({"--fault", "hangup:5"}, false, "COM5");
+    CRecordingView view;
+    LoadAndSearch(view, gone, SmallFile());
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(view.ClickYes(5000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(view.Shown().status[1], "Error in the write-read process");
+    EXPECT_EQ(view.Shown().step, StepFindDevice);
+    EXPECT_EQ(view.m_bBusy.load(), 0);
+
+    // The device comes back on a port of the same name.
+    gone.Stop();
+    CSimDevice back({"--image-out", "image.txt", "--port-dir", PortDirectoryOf(gone)}, false, "COM5");
+    ASSERT_TRUE(back.IsReady());
+    ExpectCleanRepeat(view, back);
+}
+
+TEST_F(UpdateTest, EmptyFileTransfersNothingAndNeverDividesByZero)
+{
+    CSimDevice sim;
+    CRecordingView view;
+    ASSERT_TRUE(sim.IsReady());
+    m_file = m_dir + "/marker-only.CVF";
+    std::ofstream(m_file, std::ios::binary) << "[PSDINDEX]\r\nINDEX=CVF-DEMO-0001\r\nDEVICE=Box\r\n[DATA]\r\n"
+                                            << MakeRequest("FWXXX|00|") << "\r\n";
+    ASSERT_TRUE(view.Load(m_file));
+    view.UsePortDirectory(PortDirectoryOf(sim));
+    ASSERT_TRUE(view.Click());
+    ASSERT_TRUE(view.ClickYes());
+    EXPECT_EQ(view.Shown().status[1], "Firmware update ended");
+}
+
+TEST_F(UpdateTest, NoPortAtAll)
+{
+    CRecordingView view;
+    ASSERT_TRUE(view.Load(WriteFirmware(m_dir, "fw.CVF", SmallFile())));
+    view.UsePortDirectory(m_dir + "/no-such-directory");
+    view.m_bClickReady = 1;
+    view.OnMainButton();
+    EXPECT_FALSE(view.IsWorkerRunning());
+    const auto s = view.Shown();
+    EXPECT_EQ(s.step, StepFindDevice);
+    EXPECT_EQ(s.status[1], "There is no COM port available.");
+    EXPECT_EQ(s.status[2], "Close all programs using the COM port and");
+    EXPECT_EQ(s.status[3], "search again for the device.");
+    EXPECT_EQ(s.status[4], "");
+    EXPECT_EQ(s.caption, "continue");
+}
+
+TEST_F(UpdateTest, SilentPortMeansNoDevice)
+{
+    CSimDevice sim({"--no-update-mode"});
+    CRecordingView view;
+    LoadAndSearch(view, sim, SmallFile());
+    const auto s = view.Shown();
+    EXPECT_EQ(s.step, StepFindDevice);
+    EXPECT_EQ(s.status[1], "No device found!");
+    EXPECT_EQ(s.status[2], "Is your COM port used by another program?");
+    EXPECT_EQ(s.status[3], "Is device running in update mode?");
+    EXPECT_EQ(s.status[4], "Click to search again");
+    EXPECT_EQ(s.caption, "continue");
+    EXPECT_TRUE(s.mainVisible);
+    EXPECT_FALSE(s.progressVisible);
+    EXPECT_EQ(view.m_strPort, "COM5");
+    const auto positions = view.Positions();
+    const std::vector<int> tail(positions.end() - 5, positions.end());
+    EXPECT_EQ(tail, (std::vector<int>{0, 33, 66, 99, 100}));
+    EXPECT_EQ(Requests(sim), (std::vector<std::string>{"ASP", "ASP", "ASP"}));
+}
+
+TEST_F(UpdateTest, SecondPortAnswersAfterTheFirstStaysSilent)
+{
+    CSimDevice silent({"--no-update-mode"}, false, "COM5");
+    ASSERT_TRUE(silent.IsReady());
+    CSimDevice device({"--port-dir", PortDirectoryOf(silent)}, false, "COM6");
+    CRecordingView view;
+    LoadAndSearch(view, silent, SmallFile());
+    EXPECT_EQ(view.Shown().step, StepTransfer);
+    EXPECT_EQ(view.m_strPort, "COM6");
+    EXPECT_EQ(view.Shown().panePort, "COM6");
+    EXPECT_EQ(view.LineHistory(2).front(), "2 COM port(s) found");
+    // Three attempts on COM5 stepped by 16, one on COM6, then 95 and 100.
+    const auto positions = view.Positions();
+    const std::vector<int> tail(positions.end() - 7, positions.end());
+    EXPECT_EQ(tail, (std::vector<int>{0, 16, 32, 48, 64, 95, 100}));
+}
+
+TEST_F(UpdateTest, IncompatibleDeviceAsksForAnotherFile)
+{
+    CSimDevice sim({"--index", "OTHER-DEVICE"});
+    CRecordingView view;
+    LoadAndSearch(view, sim, SmallFile());
+    const auto s = view.Shown();
+    EXPECT_EQ(s.step, StepLoadFile);
+    EXPECT_EQ(s.status[1], "Device found");
+    EXPECT_EQ(s.status[2], "Device not compatible");
+    EXPECT_EQ(s.status[3], "Firmware update refused");
+    EXPECT_EQ(s.status[4], " ");
+    EXPECT_EQ(view.LineHistory(4).end()[-2], "Click on the button to load the firmware file");
+    EXPECT_EQ(s.caption, "Load file");
+    EXPECT_FALSE(view.m_file.IsOpen());
+    EXPECT_EQ(Requests(sim), (std::vector<std::string>{"ASP", "PSD", "PSD", "PSD", "EAE"}));
+}
+
+TEST_F(UpdateTest, DeviceVersionTexts)
+{
+    struct Case {
+        std::vector<std::string> args;
+        const char* line3;
+    } cases[] = {
+        {{"--version", "12345"}, "45  12"},
+        {{"--fault", "noversion:EAE:always"}, "No version available"},
+        {{"--fault", "ffversion:EAE"}, "No version available"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line3);
+        CSimDevice sim(c.args);
+        CRecordingView view;
+        LoadAndSearch(view, sim, SmallFile());
+        EXPECT_EQ(view.Shown().step, StepTransfer);
+        EXPECT_EQ(view.Shown().status[3], c.line3);
+    }
+}
+
+TEST_F(UpdateTest, NoRestartsTheDeviceAndOffersClose)
+{
+    CSimDevice sim;
+    CRecordingView view;
+    LoadAndSearch(view, sim, SmallFile());
+    view.OnNo();
+    const auto s = view.Shown();
+    EXPECT_EQ(s.step, StepFinished);
+    EXPECT_EQ(s.status[4], "Click to close the application");
+    EXPECT_EQ(s.caption, "close");
+    EXPECT_TRUE(s.mainVisible);
+    EXPECT_FALSE(s.yesVisible);
+    EXPECT_FALSE(s.noVisible);
+    ASSERT_TRUE(sim.WaitForLog("ok RST"));
+    // Closing in step 4 sends nothing more.
+    const size_t before = Requests(sim).size();
+    EXPECT_TRUE(view.OnClose());
+    EXPECT_EQ(Requests(sim).size(), before);
+}
+
+TEST_F(UpdateTest, ClosingWithTheQuestionOpenRestartsTheDevice)
+{
+    CSimDevice sim;
+    CRecordingView view;
+    LoadAndSearch(view, sim, SmallFile());
+    EXPECT_TRUE(view.OnClose());
+    EXPECT_EQ(Requests(sim).back(), "RST");
+    EXPECT_FALSE(view.m_file.IsOpen());
+}
+
+TEST_F(UpdateTest, ClosingDuringSearchOrTransferIsRefused)
+{
+    CSimDevice sim({"--line-time", "20"});
+    CRecordingView view;
+    ASSERT_TRUE(sim.IsReady());
+    m_file = WriteFirmware(m_dir, "fw.CVF", SmallFile());
+    ASSERT_TRUE(view.Load(m_file));
+    view.UsePortDirectory(PortDirectoryOf(sim));
+    view.m_nSearchHoldMs = 300;
+    view.m_bClickReady = 1;
+    view.OnMainButton();
+    EXPECT_FALSE(view.OnClose());
+    ASSERT_TRUE(view.WaitIdle(10000));
+    view.m_bClickReady = 1;
+    view.OnYes();
+    EXPECT_FALSE(view.OnClose());
+    ASSERT_TRUE(view.WaitIdle(10000));
+    EXPECT_EQ(view.Shown().status[1], "Firmware update ended");
+    ASSERT_EQ(view.Messages().size(), 2u);
+    EXPECT_EQ(view.Messages()[1].substr(0, 40), "You tried to end the update prematurely.");
+}
+
+TEST_F(UpdateTest, GermanTextsOfAnUpdateAndAFailure)
+{
+    SetLanguage(Language::German);
+    CSimDevice sim({"--image-out", "image.txt", "--fault", "flash:3"});
+    CRecordingView view;
+    LoadAndSearch(view, sim, SmallFile());
+    EXPECT_EQ(view.Shown().status[1], "Demo Controller kompatibles Gerat gefunden.");
+    EXPECT_EQ(view.Shown().status[4], "Mochten Sie das Update nun ausfuhren?");
+    ASSERT_TRUE(view.ClickYes());
+    auto s = view.Shown();
+    EXPECT_EQ(s.status[1], "Der Speicher wurde falsch beschrieben.");
+    EXPECT_EQ(s.status[2], "Das Update wurde abgebrochen.");
+    EXPECT_EQ(s.status[4], "Klicken um Update zu wiederholen");
+    EXPECT_EQ(s.caption, "Weiter");
+    ASSERT_TRUE(view.Click());
+    ASSERT_TRUE(view.ClickYes());
+    s = view.Shown();
+    EXPECT_EQ(s.status[1], "Firmware Update erfolgreich abgeschlossen.");
+    EXPECT_EQ(s.status[2], "Der Demo Controller wurde neu gestartet.");
+    EXPECT_EQ(s.status[3].rfind("Zeit fur Firmware Update: ", 0), 0u);
+    EXPECT_EQ(s.caption, "Beenden");
+    SetLanguage(Language::English);
+}
