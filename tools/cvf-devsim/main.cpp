@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include <sys/prctl.h>
+
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
@@ -30,6 +32,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "cvf-devsim: %s\nTry 'cvf-devsim --help'.\n", error.c_str());
         return 2;
     }
+
+    // A paced device answers when the line would have carried the bytes,
+    // not up to 50 us later as the default timer slack allows.
+    if (options.pacing)
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 
     // The signals that end the device are blocked except while it waits
     // in ppoll, so none is lost between a check and the wait.

@@ -1,0 +1,135 @@
+// Transfers a 64 KiB firmware file through the workflow's transfer code to
+// cvf-devsim with pacing on, and prints
+//   - the wall time against the theoretical time: every byte of every
+//     request and reply at 10 bits a byte at 57600 baud, the 4 ms pause
+//     before every line and the device's own time per line;
+//   - the processor time of this process during the transfer, as a share
+//     of one core.
+// Usage: bench_transfer [LINE-TIME-MS]   (the device's time per line, 0)
+
+#include "app/workflow/StringTable.h"
+#include "app/workflow/UpdateWorkflow.h"
+#include "firmware/FirmwareFile.h"
+#include "link/Frame.h"
+#include "FirmwareMaker.h"
+#include "SimDevice.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include <sys/resource.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double CpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// A window that shows nothing.
+class CNullView : public CUpdateWorkflow {
+public:
+    ~CNullView() override { FinishWorker(); }
+    void PostTextMessage(int message, std::string text) override
+    {
+        if (message == UWM_SHOW_BUTTON)
+            m_caption = text;
+    }
+    void PostValueMessage(int, int) override {}
+    void ShowControl(Control, bool) override {}
+    void SetMainButtonText(const std::string& text) override { m_caption = text; }
+    void SetProgressPos(int) override {}
+    void SetProgressStep(int) override {}
+    void StepProgress() override {}
+    void SetStatusLine(int, const std::string&) override {}
+    void SetStatusLineColor(int, uint32_t) override {}
+    void ShowMessage(const std::string&, MessageIcon) override {}
+    bool ChooseFile() override { return true; }
+    unsigned StartClickTimer() override { return 0; }
+    void KillClickTimer(unsigned) override {}
+    void CloseWindow() override {}
+    std::string m_caption;
+};
+
+constexpr double kByteSeconds = 10.0 / 57600.0;
+constexpr size_t kReplyBytes = 9;  // DEV|A| + two checksum digits + EOT
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const int lineTimeMs = argc > 1 ? std::atoi(argv[1]) : 0;
+    SetLanguage(Language::English);
+
+    char pattern[] = "/tmp/cvf-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr)
+        return 1;
+    const std::string dir = pattern;
+    MakerOptions options;
+    options.blocks = 8;
+    options.blockBytes = 8192;  // 64 KiB
+    const std::string path = dir + "/bench.CVF";
+    std::ofstream(path, std::ios::binary) << MakeFirmwareFile(options).bytes;
+
+    // What the line needs: every line and its reply, the pause, the device.
+    double theoretical = 0;
+    int lines = 0;
+    {
+        CFirmwareFile file;
+        file.Open(path.c_str());
+        file.SeekToData();
+        std::string line;
+        while (file.ReadLine(line)) {
+            theoretical += static_cast<double>(line.size() + kReplyBytes) * kByteSeconds + 0.004 + lineTimeMs / 1000.0;
+            ++lines;
+        }
+        // The closing restart.
+        theoretical += static_cast<double>(MakeRequest("RST|").size() + kReplyBytes) * kByteSeconds;
+    }
+
+    std::vector<std::string> args = {"--line-time", std::to_string(lineTimeMs)};
+    CSimDevice sim(args, true, "COM7");
+    if (!sim.IsReady()) {
+        std::fprintf(stderr, "bench_transfer: the simulated device did not start\n");
+        return 1;
+    }
+
+    CNullView view;
+    view.m_strFilePath = path;
+    view.m_nStep = StepFindDevice;
+    view.m_bBusy = 1;
+    view.LoadFile();
+    view.m_strPort = "COM7";
+    view.m_strPortPath = sim.DevicePath();
+    view.m_nStep = StepFinished;
+    view.m_bBusy = 1;
+
+    const double cpu0 = CpuSeconds();
+    const auto t0 = Clock::now();
+    view.TransferFirmware();
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    const double cpu = CpuSeconds() - cpu0;
+
+    std::printf("transfer of %d lines (%d data bytes), pacing on, device line time %d ms\n", lines,
+                view.m_file.GetTotalBytes(), lineTimeMs);
+    std::printf("  outcome            %s\n", view.m_caption == Text(344) ? "done" : "FAILED");
+    std::printf("  wall time          %.3f s\n", wall);
+    std::printf("  theoretical time   %.3f s\n", theoretical);
+    std::printf("  ratio              %.4f   (goal <= 1.02)\n", wall / theoretical);
+    std::printf("  processor time     %.3f s = %.2f %% of one core   (goal <= 2 %%)\n", cpu, 100.0 * cpu / wall);
+
+    sim.Stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    return view.m_caption == Text(344) ? 0 : 1;
+}
