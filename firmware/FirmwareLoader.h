@@ -32,7 +32,8 @@ struct LoadResult {
 };
 
 // Called with the progress in percent (0..100) whenever it differs from
-// the value last reported.
+// the value last reported. The walk starts at 0 without reporting it, so a
+// data section without lines reports nothing.
 using LoadProgress = std::function<void(int percent)>;
 
 // Walks the data section of an open file from its first data line to the
@@ -40,6 +41,12 @@ using LoadProgress = std::function<void(int percent)>;
 // adds every counted line to it, so a failed walk leaves the count reached.
 // Leaves the file positioned after the last line read.
 LoadResult LoadFirmwareData(CFirmwareFile& file, const LoadProgress& progress = {});
+
+// Progress in percent after consumed of dataSize bytes: 100 once consumed
+// reaches dataSize (a last line without its line end counts two bytes
+// more than the file holds), otherwise consumed * 100 / dataSize rounded
+// down.
+int LoadPercent(int64_t consumed, int64_t dataSize);
 
 // Value of a text of hex digits by the frame's lenient digit rule, shifted
 // in four bits at a time from 0.

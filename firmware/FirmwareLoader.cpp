@@ -1,0 +1,148 @@
+#include "firmware/FirmwareLoader.h"
+
+#include "link/Frame.h"
+
+#include <algorithm>
+
+namespace {
+
+// Collects the hex text of the VERSION_RECORD_SIZE bytes that lie
+// VERSION_RECORD_OFFSET above the start address of a block, from as many
+// consecutive lines as they take. While the record is incomplete, every
+// block-start line aims the search at its own block anew; the bytes
+// already collected are kept.
+class CVersionCollector {
+public:
+    bool Done() const { return m_wanted <= 0; }
+    const std::string& Text() const { return m_text; }
+
+    void AimAt(uint16_t blockStartAddress)
+    {
+        m_target = static_cast<uint16_t>(blockStartAddress + VERSION_RECORD_OFFSET);
+    }
+
+    void Collect(const CFrame& frame, bool blockStart)
+    {
+        const uint16_t address = frame.GetAddress(blockStart);
+        const int length = frame.GetDataLength(blockStart);
+        // Addresses are 16 bits: the distance from the line's first byte
+        // to the target is taken modulo 65536, so a line that runs past
+        // 0xFFFF into 0x0000 covers the target on both sides of the wrap.
+        // A line without data bytes covers nothing.
+        const int offset = static_cast<uint16_t>(m_target - address);
+        if (offset >= length)
+            return;
+        const int take = std::min(m_wanted, length - offset);
+        m_text += frame.GetDataText(blockStart).substr(static_cast<size_t>(2 * offset), static_cast<size_t>(2 * take));
+        m_wanted -= take;
+        m_target = static_cast<uint16_t>(m_target + take);
+    }
+
+private:
+    uint16_t m_target = 0;
+    int m_wanted = VERSION_RECORD_SIZE;
+    std::string m_text;
+};
+
+}  // namespace
+
+int LoadPercent(int64_t consumed, int64_t dataSize)
+{
+    if (consumed >= dataSize)
+        return 100;
+    return static_cast<int>(consumed * 100 / dataSize);
+}
+
+LoadResult LoadFirmwareData(CFirmwareFile& file, const LoadProgress& progress)
+{
+    LoadResult result;
+    file.m_nTotalBytes = 0;
+    const int64_t dataSize = file.GetDataSize();
+    file.SeekToData();
+
+    int64_t consumed = 0;
+    int percent = 0;
+    bool blockStart = true;
+    uint16_t runningSum = 0;
+    int32_t blockSum = 0;  // a marker before any block-start line closes an empty block
+    CVersionCollector version;
+    CFrame frame;
+    std::string line;
+
+    auto fail = [&result](LoadFault fault) {
+        result.fault = fault;
+        result.faultLine = result.lines;
+    };
+
+    while (file.ReadLine(line)) {
+        ++result.lines;
+        consumed += static_cast<int64_t>(line.size()) + 2;
+        const int now = LoadPercent(consumed, dataSize);
+        if (now != percent) {
+            percent = now;
+            if (progress)
+                progress(percent);
+        }
+
+        if (file.LastLineTooLong()) {
+            fail(LoadFault::LineTooLong);
+            break;
+        }
+        frame.SetText(line);
+        if (!frame.HasValidChecksum()) {
+            fail(LoadFault::BadChecksum);
+            break;
+        }
+
+        if (frame.IsBlockMarker()) {
+            ++result.markers;
+            if (runningSum != static_cast<uint16_t>(blockSum)) {
+                fail(LoadFault::BlockSum);
+                break;
+            }
+            runningSum = 0;
+            blockStart = true;
+            continue;
+        }
+
+        if (blockStart) {
+            blockSum = frame.GetBlockSum();
+            if (!version.Done())
+                version.AimAt(frame.GetAddress(true));
+        }
+        if (!version.Done())
+            version.Collect(frame, blockStart);
+        runningSum = static_cast<uint16_t>(runningSum + frame.GetDataSum(blockStart));
+        const int bytes = frame.GetDataLength(blockStart);
+        file.m_nTotalBytes += bytes;
+        result.totalBytes += bytes;
+        blockStart = false;
+    }
+
+    result.versionText = version.Text();
+    return result;
+}
+
+int32_t HexPairValue(const std::string& text)
+{
+    return CFrame::HexValue(text);
+}
+
+void DecodeVersionRecord(const std::string& hexText, std::string& version1, std::string& version2)
+{
+    const size_t n = hexText.size();
+    std::string bytes;
+    bytes.reserve(n / 2 + 1);
+    for (size_t i = 0; i < n; i += 2)
+        bytes += static_cast<char>(HexPairValue(hexText.substr(i, 2)) & 0xFF);
+
+    // p: the place of the first NUL, the whole length without one, -1 for
+    // nothing at all.
+    const size_t nul = bytes.find('\0');
+    const int64_t p = bytes.empty() ? -1 : static_cast<int64_t>(nul == std::string::npos ? bytes.size() : nul);
+    version1 = p > 0 ? bytes.substr(0, static_cast<size_t>(p)) : std::string();
+
+    // The bytes after the first NUL, counted from the end of the text.
+    const int64_t count = static_cast<int64_t>(n / 2) - p - 1;
+    version2 = count > 0 ? bytes.substr(bytes.size() - static_cast<size_t>(count)) : std::string();
+}
