@@ -40,6 +40,13 @@ using LoadProgress = std::function<void(int percent)>;
 // end, or to the first faulty line. Sets file.m_nTotalBytes to 0 first and
 // adds every counted line to it, so a failed walk leaves the count reached.
 // Leaves the file positioned after the last line read.
+//
+// A marker line compares the 16-bit sum of the block's data with the block
+// sum of the block's first line; a marker before any such line closes an
+// empty block (sum 0), and a last block without a marker is not compared.
+// The version record is looked for VERSION_RECORD_OFFSET above the start
+// address of each block until all VERSION_RECORD_SIZE bytes are found;
+// addresses wrap at 65536, and lines without data bytes take no part.
 LoadResult LoadFirmwareData(CFirmwareFile& file, const LoadProgress& progress = {});
 
 // Progress in percent after consumed of dataSize bytes: 100 once consumed
@@ -53,5 +60,7 @@ int LoadPercent(int64_t consumed, int64_t dataSize);
 int32_t HexPairValue(const std::string& text);
 
 // Splits the collected version-record text into its two texts: the bytes
-// up to the first NUL, and the bytes after it.
+// up to the first NUL, and the bytes after it (the last n/2 - p - 1 of the
+// decoded bytes, for n digits and the first NUL at p). NUL bytes after the
+// first stay in the second text; a display ends it at its first NUL.
 void DecodeVersionRecord(const std::string& hexText, std::string& version1, std::string& version2);
