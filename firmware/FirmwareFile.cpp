@@ -12,7 +12,9 @@ namespace {
 
 constexpr size_t kBufferSize = 64 * 1024;
 constexpr char kDataSection[] = "[DATA]";
-constexpr int32_t kDataLineOffset = 8;  // "[DATA]" and CR LF
+// "[DATA]" and CR LF. Added to an offset in 64 bits: "[DATA]" may stand
+// in the last bytes of a file of INT32_MAX bytes.
+constexpr int64_t kDataLineOffset = 8;
 
 }  // namespace
 
@@ -194,7 +196,7 @@ void CFirmwareFile::SeekToData()
     if (p < 0)
         Seek(0, end);
     else
-        Seek(p + kDataLineOffset, begin);
+        Seek(int64_t{p} + kDataLineOffset, begin);
 }
 
 int32_t CFirmwareFile::GetDataSize()
@@ -204,7 +206,7 @@ int32_t CFirmwareFile::GetDataSize()
     Seek(0, end);
     if (p < 0)
         return 0;
-    return static_cast<int32_t>(std::max<int64_t>(0, length - (p + kDataLineOffset)));
+    return static_cast<int32_t>(std::max<int64_t>(0, length - (int64_t{p} + kDataLineOffset)));
 }
 
 std::string CFirmwareFile::ReadKeyLine(const std::string& key, size_t skip)

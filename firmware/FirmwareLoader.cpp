@@ -1,68 +1,148 @@
-// Interim walk; replaced by the full loader.
 #include "firmware/FirmwareLoader.h"
 
 #include "link/Frame.h"
 
+#include <algorithm>
+
+namespace {
+
+// Collects the hex text of the VERSION_RECORD_SIZE bytes that lie
+// VERSION_RECORD_OFFSET above the start address of a block, from as many
+// consecutive lines as they take. While the record is incomplete, every
+// block-start line aims the search at its own block anew; the bytes
+// already collected are kept.
+class CVersionCollector {
+public:
+    bool Done() const { return m_wanted <= 0; }
+    const std::string& Text() const { return m_text; }
+
+    void AimAt(uint16_t blockStartAddress)
+    {
+        m_target = static_cast<uint16_t>(blockStartAddress + VERSION_RECORD_OFFSET);
+    }
+
+    void Collect(const CFrame& frame, bool blockStart)
+    {
+        const uint16_t address = frame.GetAddress(blockStart);
+        const int length = frame.GetDataLength(blockStart);
+        // Addresses are 16 bits: the distance from the line's first byte
+        // to the target is taken modulo 65536, so a line that runs past
+        // 0xFFFF into 0x0000 covers the target on both sides of the wrap.
+        // A line without data bytes covers nothing.
+        const int offset = static_cast<uint16_t>(m_target - address);
+        if (offset >= length)
+            return;
+        const int take = std::min(m_wanted, length - offset);
+        m_text += frame.GetDataText(blockStart).substr(static_cast<size_t>(2 * offset), static_cast<size_t>(2 * take));
+        m_wanted -= take;
+        m_target = static_cast<uint16_t>(m_target + take);
+    }
+
+private:
+    uint16_t m_target = 0;
+    int m_wanted = VERSION_RECORD_SIZE;
+    std::string m_text;
+};
+
+}  // namespace
+
+int LoadPercent(int64_t consumed, int64_t dataSize)
+{
+    if (consumed >= dataSize)
+        return 100;
+    return static_cast<int>(consumed * 100 / dataSize);
+}
+
 LoadResult LoadFirmwareData(CFirmwareFile& file, const LoadProgress& progress)
 {
-    LoadResult r;
+    LoadResult result;
     file.m_nTotalBytes = 0;
     const int64_t dataSize = file.GetDataSize();
     file.SeekToData();
+
     int64_t consumed = 0;
-    int last = -1;
+    int percent = 0;
     bool blockStart = true;
-    uint32_t sum = 0;
-    int32_t blockSum = 0;
-    bool done = false;
-    uint16_t target = 0;
-    int wanted = VERSION_RECORD_SIZE;
-    std::string line;
+    uint16_t runningSum = 0;
+    int32_t blockSum = 0;  // a marker before any block-start line closes an empty block
+    CVersionCollector version;
     CFrame frame;
+    std::string line;
+
+    auto fail = [&result](LoadFault fault) {
+        result.fault = fault;
+        result.faultLine = result.lines;
+    };
+
     while (file.ReadLine(line)) {
-        ++r.lines;
+        ++result.lines;
         consumed += static_cast<int64_t>(line.size()) + 2;
-        const int percent = consumed == dataSize ? 100 : dataSize ? static_cast<int>(consumed * 100 / dataSize) : 0;
-        if (percent != last && progress) progress(percent);
-        last = percent;
+        const int now = LoadPercent(consumed, dataSize);
+        if (now != percent) {
+            percent = now;
+            if (progress)
+                progress(percent);
+        }
+
+        if (file.LastLineTooLong()) {
+            fail(LoadFault::LineTooLong);
+            break;
+        }
         frame.SetText(line);
-        if (file.LastLineTooLong()) { r.fault = LoadFault::LineTooLong; r.faultLine = r.lines; return r; }
-        if (!frame.HasValidChecksum()) { r.fault = LoadFault::BadChecksum; r.faultLine = r.lines; return r; }
+        if (!frame.HasValidChecksum()) {
+            fail(LoadFault::BadChecksum);
+            break;
+        }
+
         if (frame.IsBlockMarker()) {
-            ++r.markers;
-            if ((sum & 0xFFFF) != static_cast<uint32_t>(blockSum & 0xFFFF)) { r.fault = LoadFault::BlockSum; r.faultLine = r.lines; return r; }
-            sum = 0; blockStart = true; continue;
-        }
-        if (blockStart) { blockSum = frame.GetBlockSum(); if (!done) target = static_cast<uint16_t>(frame.GetAddress(true) + 0x1000); }
-        if (!done) {
-            const uint16_t a = frame.GetAddress(blockStart);
-            const int n = frame.GetDataLength(blockStart);
-            if (n > 0 && a <= target && target <= static_cast<uint16_t>(a + n - 1)) {
-                const int h = 2 * (target - a);
-                int g = 2 * wanted;
-                if (g + h >= 2 * n) g = 2 * n - h;
-                r.versionText += frame.GetDataText(blockStart).substr(h, g);
-                wanted -= g / 2; target = static_cast<uint16_t>(target + g / 2);
+            ++result.markers;
+            if (runningSum != static_cast<uint16_t>(blockSum)) {
+                fail(LoadFault::BlockSum);
+                break;
             }
-            if (wanted <= 0) done = true;
+            runningSum = 0;
+            blockStart = true;
+            continue;
         }
-        sum += frame.GetDataSum(blockStart);
-        file.m_nTotalBytes += frame.GetDataLength(blockStart);
-        r.totalBytes += frame.GetDataLength(blockStart);
+
+        if (blockStart) {
+            blockSum = frame.GetBlockSum();
+            if (!version.Done())
+                version.AimAt(frame.GetAddress(true));
+        }
+        if (!version.Done())
+            version.Collect(frame, blockStart);
+        runningSum = static_cast<uint16_t>(runningSum + frame.GetDataSum(blockStart));
+        const int bytes = frame.GetDataLength(blockStart);
+        file.m_nTotalBytes += bytes;
+        result.totalBytes += bytes;
         blockStart = false;
     }
-    return r;
+
+    result.versionText = version.Text();
+    return result;
 }
 
-int32_t HexPairValue(const std::string& text) { return CFrame::HexValue(text); }
-
-void DecodeVersionRecord(const std::string& hex, std::string& v1, std::string& v2)
+int32_t HexPairValue(const std::string& text)
 {
+    return CFrame::HexValue(text);
+}
+
+void DecodeVersionRecord(const std::string& hexText, std::string& version1, std::string& version2)
+{
+    const size_t n = hexText.size();
     std::string bytes;
-    for (size_t i = 0; i < hex.size(); i += 2) bytes += static_cast<char>(HexPairValue(hex.substr(i, 2)) & 0xFF);
-    const int n = static_cast<int>(hex.size());
-    int p = bytes.empty() ? -1 : static_cast<int>(bytes.find('\0') == std::string::npos ? bytes.size() : bytes.find('\0'));
-    v1 = p <= 0 ? std::string() : bytes.substr(0, p);
-    const int rest = n / 2 - p - 1;
-    v2 = rest <= 0 ? std::string() : bytes.substr(bytes.size() - rest);
+    bytes.reserve(n / 2 + 1);
+    for (size_t i = 0; i < n; i += 2)
+        bytes += static_cast<char>(HexPairValue(hexText.substr(i, 2)) & 0xFF);
+
+    // p: the place of the first NUL, the whole length without one, -1 for
+    // nothing at all.
+    const size_t nul = bytes.find('\0');
+    const int64_t p = bytes.empty() ? -1 : static_cast<int64_t>(nul == std::string::npos ? bytes.size() : nul);
+    version1 = p > 0 ? bytes.substr(0, static_cast<size_t>(p)) : std::string();
+
+    // The bytes after the first NUL, counted from the end of the text.
+    const int64_t count = static_cast<int64_t>(n / 2) - p - 1;
+    version2 = count > 0 ? bytes.substr(bytes.size() - static_cast<size_t>(count)) : std::string();
 }

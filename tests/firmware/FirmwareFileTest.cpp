@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace std::string_literals;
 
@@ -208,4 +212,32 @@ TEST_F(FirmwareFileTest, QueriesReadTheFileAgain)
     EXPECT_EQ(m_file.GetIndex(), "old");
     m_dir.Write("f.cvf", "INDEX=new\r\n");
     EXPECT_EQ(m_file.GetIndex(), "new");
+}
+
+TEST_F(FirmwareFileTest, DataLineInTheLastBytesOfTheLargestFile)
+{
+    // A sparse file of INT32_MAX bytes whose last six bytes are "[DATA]":
+    // the data section would begin two bytes past the end of the file. In
+    // memory, where reading the hole costs little.
+    const std::string tail = "\r\n[DATA]";
+    const off_t size = INT32_MAX;
+    const int fd = ::memfd_create("large.cvf", MFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const bool made = ::ftruncate(fd, size) == 0 &&
+                      ::pwrite(fd, tail.data(), tail.size(), size - static_cast<off_t>(tail.size())) ==
+                          static_cast<ssize_t>(tail.size());
+    if (!made) {
+        ::close(fd);
+        GTEST_SKIP() << "no sparse file of 2 GiB here";
+    }
+    const bool opened = m_file.Open(("/proc/self/fd/" + std::to_string(fd)).c_str());
+    ::close(fd);
+    ASSERT_TRUE(opened);
+
+    const int64_t dataLine = INT32_MAX - 6;
+    EXPECT_EQ(m_file.GetDataSize(), 0);
+    m_file.SeekToData();
+    EXPECT_EQ(m_file.GetPosition(), dataLine + 8);
+    std::string line;
+    EXPECT_FALSE(m_file.ReadLine(line));
 }

@@ -4,76 +4,38 @@
 
 #include "FirmwareMaker.h"
 #include "firmware/FirmwareFile.h"
+#include "firmware/FirmwareLoader.h"
 #include "link/Frame.h"
 
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <vector>
 
 namespace {
 
-struct Walk {
-    int lines = 0;
-    int badLines = 0;
-    int firstBadLine = 0;
-    int badBlocks = 0;
-    int overlong = 0;
-    int64_t dataBytes = 0;
-    std::vector<uint8_t> record;  // bytes found 0x1000 above the first block's start
-};
-
-// Reads the data section line by line the way the tool consumes it.
-Walk WalkData(CFirmwareFile& file)
+// The bytes of the collected version record.
+std::string RecordBytes(const LoadResult& result)
 {
-    Walk w;
-    file.SeekToData();
-    std::string line;
-    bool blockStart = true;
-    bool firstBlock = true;
-    unsigned sum = 0;
-    int32_t blockSum = 0;
-    uint16_t target = 0;
-    while (file.ReadLine(line)) {
-        ++w.lines;
-        if (file.LastLineTooLong())
-            ++w.overlong;
-        const CFrame frame(line);
-        if (!frame.HasValidChecksum()) {
-            ++w.badLines;
-            if (!w.firstBadLine)
-                w.firstBadLine = w.lines;
-            continue;
-        }
-        if (frame.IsBlockMarker()) {
-            if ((sum & 0xFFFF) != static_cast<unsigned>(blockSum & 0xFFFF))
-                ++w.badBlocks;
-            sum = 0;
-            blockStart = true;
-            firstBlock = false;
-            continue;
-        }
-        if (blockStart) {
-            blockSum = frame.GetBlockSum();
-            if (firstBlock)
-                target = static_cast<uint16_t>(frame.GetAddress(true) + VERSION_RECORD_OFFSET);
-        }
-        const uint16_t address = frame.GetAddress(blockStart);
-        const std::string data = frame.GetDataText(blockStart);
-        for (int i = 0; i < frame.GetDataLength(blockStart); ++i) {
-            const auto at = static_cast<uint16_t>(address + i);
-            if (firstBlock && static_cast<uint16_t>(at - target) < VERSION_RECORD_SIZE)
-                w.record.push_back(static_cast<uint8_t>(CFrame::HexValue(data.substr(static_cast<size_t>(2 * i), 2))));
-        }
-        sum += frame.GetDataSum(blockStart);
-        w.dataBytes += frame.GetDataLength(blockStart);
-        blockStart = false;
-    }
-    return w;
+    std::string bytes;
+    for (size_t i = 0; i < result.versionText.size(); i += 2)
+        bytes += static_cast<char>(HexPairValue(result.versionText.substr(i, 2)));
+    return bytes;
+}
+
+// The data section's lines as written, without their line ends.
+std::vector<std::string> DataLines(const std::string& bytes)
+{
+    std::vector<std::string> lines;
+    size_t at = bytes.find("[DATA]\r\n") + 8;
+    for (size_t end; (end = bytes.find("\r\n", at)) != std::string::npos; at = end + 2)
+        lines.push_back(bytes.substr(at, end - at));
+    return lines;
 }
 
 class MakerTest : public ::testing::Test {
 protected:
-    Walk Make(const MakerOptions& options, MakerResult* out = nullptr)
+    LoadResult Make(const MakerOptions& options, MakerResult* out = nullptr)
     {
         const MakerResult result = MakeFirmwareFile(options);
         EXPECT_EQ(result.error, "");
@@ -81,7 +43,7 @@ protected:
             *out = result;
         const std::string path = m_dir.Write("m.cvf", result.bytes);
         EXPECT_TRUE(m_file.Open(path.c_str()));
-        return WalkData(m_file);
+        return LoadFirmwareData(m_file);
     }
 
     TempDir m_dir;
@@ -93,19 +55,17 @@ protected:
 TEST_F(MakerTest, SampleFileReadsBackWhole)
 {
     MakerResult made;
-    const Walk w = Make(MakerOptions{}, &made);
+    const LoadResult r = Make(MakerOptions{}, &made);
     EXPECT_EQ(m_file.GetIndex(), "CVF-DEMO-0001");
     EXPECT_EQ(m_file.GetDevice(), "Demo Controller");
     EXPECT_EQ(m_file.GetDataSize(),
               static_cast<int32_t>(made.bytes.size() - made.bytes.find("[DATA]") - 8));
-    EXPECT_EQ(w.lines, made.dataLines);
-    EXPECT_EQ(w.badLines, 0);
-    EXPECT_EQ(w.badBlocks, 0);
-    EXPECT_EQ(w.overlong, 0);
-    EXPECT_EQ(w.dataBytes, 3 * 8192);
-    EXPECT_EQ(made.dataBytes, w.dataBytes);
-    const std::string record(w.record.begin(), w.record.end());
-    EXPECT_EQ(record, std::string("V2.4.1\0" "2026-11", 14) + std::string(18, '\0'));
+    EXPECT_TRUE(r.Good());
+    EXPECT_EQ(r.lines, made.dataLines);
+    EXPECT_EQ(r.markers, made.blocks);
+    EXPECT_EQ(r.totalBytes, 3 * 8192);
+    EXPECT_EQ(made.dataBytes, r.totalBytes);
+    EXPECT_EQ(RecordBytes(r), std::string("V2.4.1\0" "2026-11", 14) + std::string(18, '\0'));
 }
 
 TEST_F(MakerTest, LayoutOptions)
@@ -121,14 +81,14 @@ TEST_F(MakerTest, LayoutOptions)
     o.startAddress = 0xF800;  // the version record lies past the 16-bit wrap
     o.finalMarker = false;
     MakerResult made;
-    const Walk w = Make(o, &made);
+    const LoadResult r = Make(o, &made);
     EXPECT_EQ(m_file.GetIndex(), "IDX 9");
     EXPECT_EQ(m_file.GetDevice(), "Pump");
-    EXPECT_EQ(w.badLines, 0);
-    EXPECT_EQ(w.badBlocks, 0);
-    EXPECT_EQ(w.dataBytes, 2 * 0x1100);
+    EXPECT_TRUE(r.Good());
+    EXPECT_EQ(r.totalBytes, 2 * 0x1100);
     EXPECT_EQ(made.dataLines, 2 * ((0x1100 + 6) / 7) + 1);  // one marker between the blocks
-    EXPECT_EQ(std::string(w.record.begin(), w.record.end()), std::string("ABC\0", 4) + o.version2);
+    EXPECT_EQ(r.markers, 1);
+    EXPECT_EQ(RecordBytes(r), std::string("ABC\0", 4) + o.version2);
 }
 
 TEST_F(MakerTest, ImageContentIsWrittenAsGiven)
@@ -139,9 +99,9 @@ TEST_F(MakerTest, ImageContentIsWrittenAsGiven)
     o.lineBytes = 2;
     o.image = {0x01, 0x02, 0x03, 0xFF, 0x00, 0x10};
     MakerResult made;
-    const Walk w = Make(o, &made);
-    EXPECT_EQ(w.dataBytes, 6);
-    EXPECT_EQ(w.badBlocks, 0);
+    const LoadResult r = Make(o, &made);
+    EXPECT_TRUE(r.Good());
+    EXPECT_EQ(r.totalBytes, 6);
     EXPECT_NE(made.bytes.find("FWBS|00|02|0105|0000|0102|"), std::string::npos);
     EXPECT_NE(made.bytes.find("FWDL|00|02|0002|03FF|"), std::string::npos);
     EXPECT_NE(made.bytes.find("FWBS|01|01|0010|0005|10|"), std::string::npos);
@@ -162,25 +122,27 @@ TEST_F(MakerTest, OptionsThatCannotBeMetAreRefused)
 
 TEST_F(MakerTest, DeliberateFaults)
 {
+    // Each fault stands on the line or block asked for; the loader tests
+    // cover how every kind of fault is judged.
     MakerOptions o;
     o.blocks = 2;
     o.badChecksumLine = 10;
-    Walk w = Make(o);
-    EXPECT_EQ(w.badLines, 1);
-    EXPECT_EQ(w.firstBadLine, 10);
+    LoadResult r = Make(o);
+    EXPECT_EQ(r.fault, LoadFault::BadChecksum);
+    EXPECT_EQ(r.faultLine, 10);
 
     o = MakerOptions{};
     o.badBlockSum = 2;
-    w = Make(o);
-    EXPECT_EQ(w.badLines, 0);
-    EXPECT_EQ(w.badBlocks, 1);
+    MakerResult made;
+    r = Make(o, &made);
+    EXPECT_EQ(r.fault, LoadFault::BlockSum);
+    EXPECT_EQ(r.markers, 2);
 
     o = MakerOptions{};
     o.lowercaseChecksumLine = -1;  // the last line, a marker
-    MakerResult made;
-    w = Make(o, &made);
-    EXPECT_EQ(w.badLines, 1);
-    EXPECT_EQ(w.firstBadLine, made.dataLines);
+    r = Make(o, &made);
+    EXPECT_EQ(r.fault, LoadFault::BadChecksum);
+    EXPECT_EQ(r.faultLine, made.dataLines);
     const std::string last = made.bytes.substr(made.bytes.rfind('|') + 1, 2);
     EXPECT_TRUE(std::islower(static_cast<unsigned char>(last[0])) ||
                 std::islower(static_cast<unsigned char>(last[1])));
@@ -189,7 +151,7 @@ TEST_F(MakerTest, DeliberateFaults)
     for (size_t i = fixed.rfind('|') + 1; i < fixed.size(); ++i)
         fixed[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(fixed[i])));
     ASSERT_TRUE(m_file.Open(m_dir.Write("fixed.cvf", fixed).c_str()));
-    EXPECT_EQ(WalkData(m_file).badLines, 0);
+    EXPECT_TRUE(LoadFirmwareData(m_file).Good());
 
     o = MakerOptions{};
     o.lfOnly = true;
@@ -202,14 +164,17 @@ TEST_F(MakerTest, DeliberateFaults)
 
     o = MakerOptions{};
     o.blankLineAtEnd = true;
-    w = Make(o, &made);
-    EXPECT_EQ(w.lines, made.dataLines + 1);
-    EXPECT_EQ(w.badLines, 1);
-    EXPECT_EQ(w.firstBadLine, made.dataLines + 1);
+    r = Make(o, &made);
+    EXPECT_EQ(r.faultLine, made.dataLines + 1);
+    EXPECT_EQ(DataLines(made.bytes).back(), "");
 
+    // The over-long line keeps a valid checksum: only its length is wrong.
     o = MakerOptions{};
     o.overlongLine = 3;
-    w = Make(o, &made);
-    EXPECT_EQ(w.overlong, 1);
-    EXPECT_EQ(w.lines, made.dataLines);
+    r = Make(o, &made);
+    EXPECT_EQ(r.fault, LoadFault::LineTooLong);
+    EXPECT_EQ(r.faultLine, 3);
+    const std::string line3 = DataLines(made.bytes).at(2);
+    EXPECT_EQ(line3.size(), 320u);
+    EXPECT_TRUE(CFrame(line3).HasValidChecksum());
 }

@@ -1,6 +1,7 @@
 // Fuzz target: arbitrary bytes as a frame and as a firmware file.
 
 #include "firmware/FirmwareFile.h"
+#include "firmware/FirmwareLoader.h"
 #include "link/Frame.h"
 
 #include <cstddef>
@@ -26,8 +27,8 @@ void ExerciseFrame(const std::string& text)
         __builtin_trap();  // a body completed by AppendChecksum must pass the test
 }
 
-// Reads the file the way the tool does: header queries, then every data
-// line as a frame with block sums.
+// Reads the file the way the tool does: header queries, then the loader
+// walk over the data lines.
 void ExerciseFile(int fd)
 {
     CFirmwareFile file;
@@ -40,31 +41,13 @@ void ExerciseFile(int fd)
     const int32_t dataSize = file.GetDataSize();
     if (dataSize < 0)
         __builtin_trap();
-    file.SeekToData();
-    std::string line;
-    bool blockStart = true;
-    unsigned sum = 0;
-    int32_t blockSum = 0;
-    int lines = 0;
-    volatile int badBlocks = 0;
-    while (file.ReadLine(line)) {
-        if (line.size() > static_cast<size_t>(LINE_CHUNK) || ++lines > 100000)
-            __builtin_trap();  // lines are bounded, and the walk ends
-        CFrame frame(line);
-        if (!frame.HasValidChecksum() || file.LastLineTooLong())
-            continue;
-        if (frame.IsBlockMarker()) {
-            if ((sum & 0xFFFF) != static_cast<unsigned>(blockSum & 0xFFFF))
-                badBlocks = badBlocks + 1;
-            sum = 0;
-            blockStart = true;
-            continue;
-        }
-        if (blockStart)
-            blockSum = frame.GetBlockSum();
-        sum += frame.GetDataSum(blockStart);
-        blockStart = false;
-    }
+    const LoadResult result = LoadFirmwareData(file);
+    // Every line but the last takes at least its line end, the last one at
+    // least one byte.
+    if (result.lines > (int64_t{dataSize} + 1) / 2 || file.m_nTotalBytes != result.totalBytes)
+        __builtin_trap();
+    std::string version1, version2;
+    DecodeVersionRecord(result.versionText, version1, version2);
 }
 
 }  // namespace

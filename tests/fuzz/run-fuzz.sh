@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Usage: run-fuzz.sh FUZZER CVF_MAKE WORKDIR SECONDS
-# Makes a seed corpus with cvf-make and fuzzes for SECONDS seconds.
+# Usage: run-fuzz.sh FUZZER CVF_MAKE WORKDIR SECONDS [SEED_DIR | -FLAG ...]
+# Makes a seed corpus with cvf-make and fuzzes for SECONDS seconds. Further
+# arguments go to the fuzzer as they are: more seed directories, or flags
+# that override the ones below.
 set -euo pipefail
 fuzzer=$1 make=$2 work=$3 seconds=$4
 rm -rf "$work"
@@ -18,4 +20,4 @@ s=$work/seeds
 printf 'ASP|60\004' > "$s/asp"
 printf 'DEV|A|2E\004' > "$s/reply"
 "$fuzzer" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
-  -print_final_stats=1 -artifact_prefix="$work/" "$work/corpus" "$s" 2>&1 | tail -n 12
+  -print_final_stats=1 -artifact_prefix="$work/" "$work/corpus" "$s" "${@:5}" 2>&1 | tail -n 12

@@ -3,7 +3,7 @@
 #include "FirmwareMaker.h"
 
 #include "firmware/FirmwareFile.h"
-#include "link/Frame.h"
+#include "firmware/FirmwareLoader.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -47,7 +47,8 @@ const char kUsage[] =
     "      --blank-line-at-end   an empty line after the last frame\n"
     "      --overlong-line LINE  that line padded to 320 characters\n"
     "Other:\n"
-    "      --describe FILE       print what a firmware file holds\n"
+    "      --describe FILE       print what a firmware file holds and check it\n"
+    "                            as the tool loads it\n"
     "  -h, --help                this text\n";
 
 enum Option {
@@ -68,6 +69,37 @@ long Number(const char* text, int base, const char* what)
     return value;
 }
 
+std::string FaultText(const LoadResult& result)
+{
+    const std::string line = "data line " + std::to_string(result.faultLine);
+    switch (result.fault) {
+    case LoadFault::None: break;
+    case LoadFault::BadChecksum: return line + " is not a frame with a valid checksum";
+    case LoadFault::LineTooLong: return line + " is longer than " + std::to_string(LINE_CHUNK - 1) + " characters";
+    case LoadFault::BlockSum: return "the block closed at " + line + " does not add up to its block sum";
+    }
+    return {};
+}
+
+// Shows a version text up to its first NUL, with other control bytes as \xNN.
+std::string Printable(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u == 0)
+            break;
+        if (u < 0x20 || u == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", u);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 int Describe(const char* path)
 {
     CFirmwareFile file;
@@ -83,20 +115,19 @@ int Describe(const char* path)
     if (!header)
         return 1;
     std::cout << "data size:  " << file.GetDataSize() << " bytes\n";
-    file.SeekToData();
-    std::string line;
-    int lines = 0, good = 0, markers = 0;
-    while (file.ReadLine(line)) {
-        CFrame frame(line);
-        ++lines;
-        if (frame.HasValidChecksum() && !file.LastLineTooLong())
-            ++good;
-        if (frame.IsBlockMarker())
-            ++markers;
+    const LoadResult result = LoadFirmwareData(file);
+    std::cout << "data lines: " << result.lines << " (" << result.markers << " block markers)"
+              << (result.Good() ? "" : ", stopped at the faulty line") << "\n";
+    std::cout << "data bytes: " << result.totalBytes << "\n";
+    if (!result.Good()) {
+        std::cout << "faulty:     " << FaultText(result) << "\n";
+        return 1;
     }
-    std::cout << "data lines: " << lines << " (" << markers << " block markers, " << (lines - good)
-              << " with a bad checksum or length)\n";
-    return good == lines ? 0 : 1;
+    std::string version1, version2;
+    DecodeVersionRecord(result.versionText, version1, version2);
+    std::cout << "version:    \"" << Printable(version1) << "\", \"" << Printable(version2) << "\"\n";
+    std::cout << "good:       the file may be sent\n";
+    return 0;
 }
 
 }  // namespace
