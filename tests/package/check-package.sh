@@ -28,7 +28,7 @@ has_dep libstdc++6 || fail "Depends lacks libstdc++6: $depends"
 has_app=0
 for p in "${programs[@]}"; do [ "$p" = cvf-update ] && has_app=1; done
 if [ $has_app = 1 ]; then
-  for lib in libqt6core6 libqt6gui6 libqt6widgets6; do
+  for lib in libqt6core6 libqt6widgets6; do
     has_dep $lib || fail "Depends lacks $lib: $depends"
   done
 fi
