@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   fonts-dejavu-core fonts-liberation2 xvfb xauth
+  desktop-file-utils appstream dpkg-dev file
 )
 
 missing=()

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Checks a cvf-update Debian package: control fields, dependencies found by
+# dpkg-shlibdeps plus the label font, and the file list (programs, manual
+# pages and, with cvf-update, its desktop files), all owned by root, with
+# stripped programs.
+# Usage: check-package.sh PACKAGE.deb PROGRAM...
+set -euo pipefail
+deb=$1
+shift
+programs=("$@")
+status=0
+fail() { echo "FAIL: $*"; status=1; }
+field() { dpkg-deb -f "$deb" "$1"; }
+
+[ "$(field Package)" = cvf-update ] || fail "Package is '$(field Package)'"
+[ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture is '$(field Architecture)'"
+[ -n "$(field Version)" ] || fail "no Version"
+[ -n "$(field Maintainer)" ] || fail "no Maintainer"
+[ "$(field Section)" = electronics ] || fail "Section is '$(field Section)'"
+[ -n "$(field Description)" ] || fail "no Description"
+
+depends=$(field Depends)
+has_dep() { echo "$depends" | tr ',' '\n' | sed 's/^ *//; s/ .*//' | grep -qx "$1"; }
+has_dep fonts-liberation2 || fail "Depends lacks fonts-liberation2: $depends"
+has_dep libc6 || fail "Depends lacks libc6 (did dpkg-shlibdeps run?): $depends"
+has_dep libstdc++6 || fail "Depends lacks libstdc++6: $depends"
+
+has_app=0
+for p in "${programs[@]}"; do [ "$p" = cvf-update ] && has_app=1; done
+if [ $has_app = 1 ]; then
+  for lib in libqt6core6 libqt6widgets6; do
+    has_dep $lib || fail "Depends lacks $lib: $depends"
+  done
+fi
+
+listing=$(dpkg-deb -c "$deb")
+files=$(echo "$listing" | awk '{ print $6 }' | sed 's|^\.||; s|\(.\)/$|\1|')
+for p in "${programs[@]}"; do
+  echo "$files" | grep -qx "/usr/bin/$p" || fail "no /usr/bin/$p"
+  echo "$files" | grep -qx "/usr/share/man/man1/$p.1.gz" || fail "no /usr/share/man/man1/$p.1.gz"
+done
+if [ $has_app = 1 ]; then
+  echo "$files" | grep -qE '^/usr/share/applications/[^/]+\.desktop$' || fail "no desktop entry"
+  echo "$files" | grep -qE '^/usr/share/metainfo/[^/]+\.metainfo\.xml$' || fail "no metainfo"
+  for size in 16 32 48 256; do
+    echo "$files" | grep -qE "^/usr/share/icons/hicolor/${size}x${size}/apps/[^/]+\.png$" \
+      || fail "no ${size}x${size} icon"
+  done
+fi
+outside=$(echo "$files" | grep -vE '^/$|^/usr$|^/usr/(bin|share)(/|$)' || true)
+[ -z "$outside" ] || fail "files outside /usr/bin and /usr/share:" $outside
+notroot=$(echo "$listing" | awk '$2 != "root/root" { print $6 }')
+[ -z "$notroot" ] || fail "not owned by root:" $notroot
+
+# Programs ship without their debugging sections.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+dpkg-deb -x "$deb" "$scratch"
+for p in "${programs[@]}"; do
+  [ -f "$scratch/usr/bin/$p" ] || continue
+  file -b "$scratch/usr/bin/$p" | grep -q ', stripped' || fail "/usr/bin/$p is not stripped"
+done
+
+[ $status = 0 ] && echo "$deb: $(field Package) $(field Version), Depends: $depends"
+exit $status
