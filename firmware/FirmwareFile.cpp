@@ -63,6 +63,7 @@ bool CFirmwareFile::Open(const char* path, unsigned /*openFlags*/, CFileError* e
     m_pos = 0;
     m_bufferLength = 0;
     m_bLineTooLong = false;
+    m_nReadError = 0;
     if (error)
         error->m_osError = 0;
     return true;
@@ -125,6 +126,8 @@ size_t CFirmwareFile::ReadAt(int64_t pos, char* out, size_t count)
                                       pos + static_cast<int64_t>(m_bufferLength));
             if (n < 0 && errno == EINTR)
                 continue;
+            if (n < 0)
+                m_nReadError = errno;
             if (n <= 0)
                 break;
             m_bufferLength += static_cast<size_t>(n);

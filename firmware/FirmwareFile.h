@@ -42,6 +42,10 @@ public:
     // LastLineTooLong() reports it until the next ReadLine.
     bool ReadLine(std::string& line);
     bool LastLineTooLong() const { return m_bLineTooLong; }
+    // errno of the last read that failed since Open, 0 when none did. A
+    // failed read ends ReadLine like the end of the file; this tells the
+    // two apart.
+    int ReadError() const { return m_nReadError; }
 
     // Offset of the first occurrence of text, searching line by line from
     // the start of the file; -1 when no line holds it.
@@ -74,6 +78,7 @@ private:
     int m_fd = -1;
     bool m_bOpen = false;
     bool m_bLineTooLong = false;
+    int m_nReadError = 0;
     int64_t m_pos = 0;
     // Sequential reads are served from a window of the file that is read
     // anew whenever a query seeks.

@@ -119,6 +119,11 @@ LoadResult LoadFirmwareData(CFirmwareFile& file, const LoadProgress& progress)
         blockStart = false;
     }
 
+    // A read that failed looks like the end of the file to ReadLine; a file
+    // cut short that way is not good.
+    if (result.Good() && file.ReadError() != 0)
+        fail(LoadFault::ReadError);
+
     result.versionText = version.Text();
     return result;
 }

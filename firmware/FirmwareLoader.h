@@ -18,6 +18,7 @@ enum class LoadFault {
     BadChecksum,   // a line is not a frame with a valid checksum (an empty line included)
     LineTooLong,   // a line has no line end within LINE_CHUNK bytes
     BlockSum,      // the data of a block do not add up to its block sum
+    ReadError,     // the file could not be read to its end
 };
 
 struct LoadResult {

@@ -456,8 +456,13 @@ void CUpdateWorkflow::TransferFirmware()
             if (leave)
                 break;
             if (next) {
-                if (!m_file.ReadLine(line))
+                if (!m_file.ReadLine(line)) {
+                    // Lines that could not be read were never sent: the
+                    // update is not complete, whatever the device said.
+                    if (m_file.ReadError() != 0)
+                        result = Interrupted;
                     break;
+                }
                 frame.SetText(line);
             }
         }

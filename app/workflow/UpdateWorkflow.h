@@ -131,7 +131,9 @@ public:
     bool OnClose();
 
     // ---- The steps.
-    bool CheckFileHeader();
+    // Virtual so that a test can change the file between the check and
+    // the load.
+    virtual bool CheckFileHeader();
     bool FindComPorts();
     // Worker entries: each runs its step and ends with m_bBusy cleared.
     static void LoadThreadProc(CUpdateWorkflow* dialog) { dialog->LoadFile(); }

@@ -256,3 +256,15 @@ TEST(VersionRecordText, Decoding)
     EXPECT_EQ(v1, "A");
     EXPECT_EQ(v2, "BC");
 }
+
+TEST(LoaderReadError, AFileThatCannotBeReadIsNotGood)
+{
+    // /proc/self/mem is a regular file whose first page cannot be read: every
+    // read fails with EIO, which ReadLine alone would take for the end.
+    CFirmwareFile file;
+    ASSERT_TRUE(file.Open("/proc/self/mem"));
+    const LoadResult result = LoadFirmwareData(file);
+    EXPECT_NE(file.ReadError(), 0);
+    EXPECT_EQ(result.fault, LoadFault::ReadError);
+    EXPECT_FALSE(result.Good());
+}

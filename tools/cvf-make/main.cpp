@@ -77,6 +77,7 @@ std::string FaultText(const LoadResult& result)
     case LoadFault::BadChecksum: return line + " is not a frame with a valid checksum";
     case LoadFault::LineTooLong: return line + " is longer than " + std::to_string(LINE_CHUNK - 1) + " characters";
     case LoadFault::BlockSum: return "the block closed at " + line + " does not add up to its block sum";
+    case LoadFault::ReadError: return "the file could not be read after " + line;
     }
     return {};
 }
