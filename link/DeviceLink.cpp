@@ -62,6 +62,9 @@ void CDeviceLink::CloseDevicePort()
 
 ReplyEnding CDeviceLink::Exchange(const std::string& request, double timeoutMs, CReplyAssembler& reply)
 {
+    // Whatever waits in the input now came before this request: a late or
+    // repeated answer to an earlier one, never the answer to this one.
+    m_port.ClearReadBuffer();
     if (m_port.Write(request.data(), request.size()) == 0)
         return ReplyEnding::NothingWritten;
 

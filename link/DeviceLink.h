@@ -10,7 +10,9 @@
 // the one that closes it.
 //
 // Waiting for a reply blocks in poll() for the time still left; the
-// stopwatch alone decides when the time is up.
+// stopwatch alone decides when the time is up. Every exchange empties the
+// input right before it writes its request, so a reply that comes late, or
+// twice, is never taken as the answer to the next request.
 
 #include "link/Reply.h"
 #include "link/SerialPort.h"
@@ -106,8 +108,8 @@ public:
     std::function<std::string()> m_fileIndex;
 
 private:
-    // Writes the request and collects the reply until EOT or time-out.
-    // Port errors throw CSerialException.
+    // Empties the input, writes the request and collects the reply until
+    // EOT or time-out. Port errors throw CSerialException.
     ReplyEnding Exchange(const std::string& request, double timeoutMs, CReplyAssembler& reply);
 
     bool m_bHoldsLock = false;
