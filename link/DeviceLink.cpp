@@ -4,7 +4,6 @@
 #include "link/Stopwatch.h"
 
 #include <chrono>
-#include <cstring>
 #include <thread>
 
 #include <sys/prctl.h>
@@ -16,20 +15,6 @@ std::string MakeRequest(std::string_view body)
     CFrame frame(body);
     return frame.AppendChecksum();
 }
-
-namespace {
-
-// The reply up to and including its first EOT, when that EOT stands at
-// index 1 or later; empty otherwise (no EOT, or one at the very start).
-std::string CompleteReply(const std::string& reply)
-{
-    const size_t eot = reply.find(FRAME_TERMINATOR);
-    if (eot == std::string::npos || eot == 0)
-        return {};
-    return reply.substr(0, eot + 1);
-}
-
-}  // namespace
 
 CDeviceLink::~CDeviceLink()
 {
@@ -77,15 +62,17 @@ void CDeviceLink::CloseDevicePort()
     }
 }
 
-CDeviceLink::Ending CDeviceLink::Exchange(const std::string& request, double timeoutMs,
-                                          std::string& reply)
+ReplyEnding CDeviceLink::Exchange(const std::string& request, double timeoutMs, CReplyAssembler& reply)
 {
+    // Whatever waits in the input now came before this request: a late or
+    // repeated answer to an earlier one, never the answer to this one.
+    m_port.ClearReadBuffer();
     if (m_port.Write(request.data(), request.size()) == 0)
-        return Ending::NothingWritten;
+        return ReplyEnding::NothingWritten;
 
     CStopwatch stopwatch(true);
-    char buffer[REPLY_READ_SIZE + 1];
-    Ending ending = Ending::TimedOut;
+    char buffer[REPLY_READ_SIZE];
+    ReplyEnding ending = ReplyEnding::TimedOut;
     for (;;) {
         const double elapsed = stopwatch.PeekMilliseconds();
         if (elapsed >= timeoutMs)
@@ -94,44 +81,19 @@ CDeviceLink::Ending CDeviceLink::Exchange(const std::string& request, double tim
         // above decides which.
         if (!m_port.WaitForInput(timeoutMs - elapsed))
             continue;
-        const size_t count = m_port.Read(buffer, REPLY_READ_SIZE);
-        if (count == 0)
-            continue;
-        buffer[count] = '\0';
-        // Taken as a zero-terminated text: a NUL ends what this read adds.
-        reply.append(buffer, std::strlen(buffer));
-        const size_t eot = reply.find(FRAME_TERMINATOR);
-        if (eot != std::string::npos && eot >= 1) {
-            ending = Ending::Complete;
+        const size_t count = m_port.Read(buffer, sizeof buffer);
+        const CReplyAssembler::State state = reply.Add(buffer, count);
+        if (state == CReplyAssembler::Complete) {
+            ending = ReplyEnding::Complete;
             break;
         }
-        if (reply.size() > MAX_REPLY_LENGTH) {
-            ending = Ending::Overlong;
+        if (state == CReplyAssembler::Overlong) {
+            ending = ReplyEnding::Overlong;
             break;
         }
     }
     stopwatch.Stop();
     return ending;
-}
-
-uint8_t CDeviceLink::Evaluate(Ending ending, const std::string& reply)
-{
-    switch (ending) {
-    case Ending::NothingWritten:
-        return TRANSACT_FAILED;
-    case Ending::TimedOut:
-        return TRANSACT_TIMEOUT;
-    case Ending::Overlong:
-        return TRANSACT_BAD_CHECKSUM;
-    case Ending::Complete:
-        break;
-    }
-    const CFrame frame(CompleteReply(reply));
-    if (!frame.HasValidChecksum())
-        return TRANSACT_BAD_CHECKSUM;
-    const std::string& text = frame.GetText();
-    const size_t separator = text.find(FRAME_SEPARATOR);
-    return static_cast<uint8_t>(separator == std::string::npos ? text[0] : text[separator + 1]);
 }
 
 uint8_t CDeviceLink::Transact(const std::string& request, uint32_t timeoutMs)
@@ -140,9 +102,9 @@ uint8_t CDeviceLink::Transact(const std::string& request, uint32_t timeoutMs)
         return TRANSACT_FAILED;
     uint8_t result;
     try {
-        std::string reply;
-        const Ending ending = Exchange(request, timeoutMs, reply);
-        result = Evaluate(ending, reply);
+        CReplyAssembler reply;
+        const ReplyEnding ending = Exchange(request, timeoutMs, reply);
+        result = EvaluateReply(ending, reply.GetText());
     } catch (const CSerialException&) {
         result = TRANSACT_FAILED;
     }
@@ -153,13 +115,13 @@ uint8_t CDeviceLink::Transact(const std::string& request, uint32_t timeoutMs)
 uint8_t CDeviceLink::TransactOnOpenPort(const std::string& request, uint32_t timeoutMs)
 {
     try {
-        std::string reply;
-        const Ending ending = Exchange(request, timeoutMs, reply);
+        CReplyAssembler reply;
+        const ReplyEnding ending = Exchange(request, timeoutMs, reply);
         m_port.Flush();
         m_port.ClearWriteBuffer();
         m_port.ClearReadBuffer();
         m_port.Purge(PURGE_RXABORT);
-        return Evaluate(ending, reply);
+        return EvaluateReply(ending, reply.GetText());
     } catch (const CSerialException&) {
         return TRANSACT_FAILED;
     }
@@ -169,27 +131,16 @@ std::string CDeviceLink::QueryField(const std::string& request)
 {
     if (!OpenDevicePort())
         return {};
-    std::string reply;
+    std::string field;
     try {
-        const Ending ending = Exchange(request, QUERY_TIMEOUT_MS, reply);
-        if (ending != Ending::Complete)
-            reply.clear();
+        CReplyAssembler reply;
+        if (Exchange(request, QUERY_TIMEOUT_MS, reply) == ReplyEnding::Complete)
+            field = ReplyField(reply.GetText());
     } catch (const CSerialException&) {
-        // What arrived so far is examined below; it holds no complete reply.
+        // A port error always comes before a complete reply: no field.
     }
     CloseDevicePort();
-
-    const CFrame frame(CompleteReply(reply));
-    if (!frame.HasValidChecksum())
-        return {};
-    const std::string& text = frame.GetText();
-    const size_t first = text.find(FRAME_SEPARATOR);
-    if (first == std::string::npos)
-        return {};
-    const size_t second = text.find(FRAME_SEPARATOR, first + 1);
-    if (second == std::string::npos)
-        return {};
-    return text.substr(first + 1, second - first - 1);
+    return field;
 }
 
 void CDeviceLink::SendRestart()

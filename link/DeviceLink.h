@@ -10,8 +10,11 @@
 // the one that closes it.
 //
 // Waiting for a reply blocks in poll() for the time still left; the
-// stopwatch alone decides when the time is up.
+// stopwatch alone decides when the time is up. Every exchange empties the
+// input right before it writes its request, so a reply that comes late, or
+// twice, is never taken as the answer to the next request.
 
+#include "link/Reply.h"
 #include "link/SerialPort.h"
 
 #include <cstdint>
@@ -20,11 +23,9 @@
 #include <string>
 #include <string_view>
 
-// Result of Transact and TransactOnOpenPort: one of these, or the status
-// character of the device's reply.
-inline constexpr uint8_t TRANSACT_FAILED = 0;         // port did not open, nothing written, port error
-inline constexpr uint8_t TRANSACT_TIMEOUT = 1;        // no complete reply in time
-inline constexpr uint8_t TRANSACT_BAD_CHECKSUM = 16;  // complete reply with a bad checksum
+// Transact and TransactOnOpenPort return TRANSACT_FAILED, TRANSACT_TIMEOUT,
+// TRANSACT_BAD_CHECKSUM (link/Reply.h) or the status character of the
+// device's reply.
 
 // Status characters of the device's replies.
 inline constexpr uint8_t STATUS_PRESENT = '0';        // after ASP: device in update mode
@@ -53,9 +54,7 @@ inline constexpr uint32_t DEVICE_BAUD_RATE = 57600;
 inline constexpr uint8_t DEVICE_DATA_BITS = 8;
 inline constexpr uint32_t DEVICE_EVENT_MASK = 0xE1;  // RXCHAR, RLSD, BREAK, ERR: set, never waited on
 
-// Exchange limits.
-inline constexpr size_t REPLY_READ_SIZE = 255;    // bytes asked for per read
-inline constexpr size_t MAX_REPLY_LENGTH = 4096;  // a longer reply without EOT is a bad reply
+// Exchange limits (the reply limits are in link/Reply.h).
 inline constexpr int DEVICE_ATTEMPTS = 3;         // PSD and EAE attempts
 inline constexpr double LINE_PAUSE_MS = 4.0;      // pause before each firmware line
 
@@ -109,12 +108,9 @@ public:
     std::function<std::string()> m_fileIndex;
 
 private:
-    enum class Ending { NothingWritten, TimedOut, Complete, Overlong };
-
-    // Writes the request and collects the reply until EOT or time-out.
-    // Port errors throw CSerialException.
-    Ending Exchange(const std::string& request, double timeoutMs, std::string& reply);
-    static uint8_t Evaluate(Ending ending, const std::string& reply);
+    // Empties the input, writes the request and collects the reply until
+    // EOT or time-out. Port errors throw CSerialException.
+    ReplyEnding Exchange(const std::string& request, double timeoutMs, CReplyAssembler& reply);
 
     bool m_bHoldsLock = false;
 };

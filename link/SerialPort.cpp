@@ -231,6 +231,12 @@ void CSerialPort::Open(const std::string& devicePath, uint32_t baudRate, int par
         // The lock keeps out every cooperating opener, root included.
         if (flock(fd, LOCK_EX | LOCK_NB) != 0)
             ThrowSerialException(errno == EWOULDBLOCK ? EBUSY : errno);
+        // Root gets through another program's TIOCEXCL; the port is that
+        // program's all the same. The flag is left exactly as it was.
+        // (Kernels without TIOCGEXCL just skip this test.)
+        int held = 0;
+        if (ioctl(fd, TIOCGEXCL, &held) == 0 && held != 0)
+            ThrowSerialException(EBUSY);
         // TIOCEXCL keeps out openers that take no lock.
         if (ioctl(fd, TIOCEXCL) != 0)
             ThrowSerialException();
@@ -274,6 +280,7 @@ void CSerialPort::Open(const std::string& devicePath, uint32_t baudRate, int par
     m_saved = saved;
     m_haveSaved = true;
     m_lowLatencySet = lowLatency;
+    m_exclusiveSet = exclusive;
 }
 
 termios CSerialPort::MakeLineSettings(const termios& current, uint32_t baudRate, int parity, uint8_t dataBits,
@@ -363,8 +370,10 @@ void CSerialPort::Close()
     if (m_handle < 0)
         return;
     // The exclusive flag belongs to the tty, not to this descriptor: on a
-    // pseudo-terminal it would otherwise outlast us.
-    (void)ioctl(m_handle, TIOCNXCL);
+    // pseudo-terminal it would otherwise outlast us. Only a flag this port
+    // set is cleared.
+    if (m_exclusiveSet)
+        (void)ioctl(m_handle, TIOCNXCL);
     if (m_lowLatencySet)
         (void)SetLowLatency(m_handle, false);
     if (m_haveSaved)
@@ -374,6 +383,7 @@ void CSerialPort::Close()
     m_overlapped = false;
     m_haveSaved = false;
     m_lowLatencySet = false;
+    m_exclusiveSet = false;
     m_dsrFlow = false;
 }
 
@@ -597,7 +607,8 @@ int CSerialPort::ProbePort(const std::string& devicePath, int* osError)
         result = errno == EWOULDBLOCK ? 2 : -1;
     } else {
         // Root gets past TIOCEXCL; still, a port somebody holds that way is
-        // not free. (Kernels without TIOCGEXCL just skip this test.)
+        // not free, and Open refuses it the same way. (Kernels without
+        // TIOCGEXCL just skip this test.)
         int excl = 0;
         if (ioctl(fd, TIOCGEXCL, &excl) == 0 && excl != 0) {
             result = 2;

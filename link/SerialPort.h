@@ -74,11 +74,13 @@ public:
     // settings and empties both buffers. A choice outside its table leaves
     // that setting as the port had it. A port already open is closed first.
     // A failure throws and leaves the object closed and the line as it was
-    // (EBUSY: another opener holds the port; EINVAL: a rate or number of
-    // data bits the line cannot have).
+    // (EBUSY: another opener holds the port, by the lock or by the
+    // terminal's exclusive mode, which root would otherwise get through;
+    // EINVAL: a rate or number of data bits the line cannot have).
     void Open(const std::string& devicePath, uint32_t baudRate, int parity, uint8_t dataBits,
               int stopBits, int flowControl, bool overlapped = false);
-    // Restores the settings the port had and closes it; nothing when closed.
+    // Restores the settings the port had, clears the exclusive mode Open
+    // set, and closes it; nothing when closed.
     void Close();
     bool IsOpen() const { return m_handle >= 0; }
 
@@ -137,5 +139,6 @@ private:
     termios m_saved{};
     bool m_haveSaved = false;
     bool m_lowLatencySet = false;  // Open switched the driver to low latency
+    bool m_exclusiveSet = false;   // Open put the terminal in exclusive mode
     bool m_dsrFlow = false;  // DSR flow chosen; termios cannot express it
 };

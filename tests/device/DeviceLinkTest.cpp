@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -227,6 +229,20 @@ TEST(DeviceExchange, MissingOrHeldPortFailsAtOnceAndLeavesTheLockFree)
     EXPECT_LT(MillisecondsSince(start), 1000.0);
     EXPECT_TRUE(PortLockIsFree());
     other.Close();
+
+    // A program that takes no lock but holds the terminal in exclusive mode.
+    const int holder = open(d.sim.DevicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
+    EXPECT_EQ(d.link.Transact(kAsp, 5000), TRANSACT_FAILED);
+    EXPECT_EQ(d.link.QueryField(kPsd), "");
+    EXPECT_TRUE(PortLockIsFree());
+    int excl = 0;
+    ASSERT_EQ(ioctl(holder, TIOCGEXCL, &excl), 0);
+    EXPECT_NE(excl, 0);
+    EXPECT_FALSE(d.sim.WaitForLog("RX ", 100)) << "the request reached the device";
+    ioctl(holder, TIOCNXCL);
+    close(holder);
 
     EXPECT_EQ(d.link.Transact(kAsp, 3000), '0');
 }

@@ -393,6 +393,42 @@ TEST_F(SerialPortTest, SecondOpenerIsRefusedAndProbeSeesThePortHeld)
     EXPECT_TRUE(second.IsOpen());
 }
 
+// Root gets through another program's TIOCEXCL at open(); the port is
+// still that program's, and its exclusive mode must outlast our attempt.
+TEST_F(SerialPortTest, PortInAnotherProgramsExclusiveModeIsBusy)
+{
+    ASSERT_EQ(ioctl(pty.Slave(), TIOCEXCL), 0);
+    const termios before = pty.SlaveSettings();
+
+    int reason = 0;
+    EXPECT_EQ(CSerialPort::ProbePort(pty.Path(), &reason), 2);
+    EXPECT_EQ(reason, EBUSY);
+
+    CSerialPort port;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        try {
+            OpenDeviceSettings(port, pty.Path());
+            ADD_FAILURE() << "Open took a port held in exclusive mode";
+        } catch (const CSerialException& e) {
+            EXPECT_EQ(e.m_error, EBUSY);
+        }
+        EXPECT_FALSE(port.IsOpen());
+        int excl = 0;
+        ASSERT_EQ(ioctl(pty.Slave(), TIOCGEXCL, &excl), 0);
+        EXPECT_NE(excl, 0) << "the holder lost its exclusive mode";
+    }
+    const termios after = pty.SlaveSettings();
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+
+    // Given up by the holder, the port is free to both.
+    ASSERT_EQ(ioctl(pty.Slave(), TIOCNXCL), 0);
+    EXPECT_EQ(CSerialPort::ProbePort(pty.Path()), 0);
+    OpenDeviceSettings(port, pty.Path());
+    EXPECT_TRUE(port.IsOpen());
+}
+
 TEST_F(SerialPortTest, WaitForInputTimesOutOrWakesOnData)
 {
     CSerialPort port;

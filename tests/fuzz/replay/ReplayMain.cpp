@@ -1,6 +1,6 @@
 // Runs a fuzz target's body once over every file of the given corpus
-// directories (or files), without libFuzzer: the sanitizer build's
-// regression test over the corpora kept in the repository.
+// directories (or files), without libFuzzer: a regression test for the
+// sanitizer builds. Fails when it finds no input at all.
 
 #include <algorithm>
 #include <cstddef>
@@ -19,13 +19,13 @@ int main(int argc, char** argv)
     namespace fs = std::filesystem;
     std::vector<fs::path> inputs;
     for (int i = 1; i < argc; ++i) {
-        const fs::path path(argv[i]);
-        if (fs::is_directory(path)) {
-            for (const auto& entry : fs::directory_iterator(path))
-                if (entry.is_regular_file() && entry.path().filename().string()[0] != '.')
+        const fs::path arg(argv[i]);
+        if (fs::is_directory(arg)) {
+            for (const auto& entry : fs::recursive_directory_iterator(arg))
+                if (entry.is_regular_file())
                     inputs.push_back(entry.path());
         } else {
-            inputs.push_back(path);
+            inputs.push_back(arg);
         }
     }
     std::sort(inputs.begin(), inputs.end());
@@ -33,16 +33,17 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "no inputs\n");
         return 1;
     }
-    for (const fs::path& input : inputs) {
-        std::ifstream in(input, std::ios::binary);
+    for (const fs::path& path : inputs) {
+        std::ifstream in(path, std::ios::binary);
         if (!in) {
-            std::fprintf(stderr, "cannot read %s\n", input.c_str());
+            std::fprintf(stderr, "cannot read %s\n", path.c_str());
             return 1;
         }
-        const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::fprintf(stderr, "%s (%zu bytes)\n", input.c_str(), bytes.size());
+        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::printf("%s (%zu bytes)\n", path.filename().c_str(), bytes.size());
+        std::fflush(stdout);  // names the input should the body abort
         LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     }
-    std::printf("%zu inputs ran\n", inputs.size());
+    std::printf("%zu inputs\n", inputs.size());
     return 0;
 }
