@@ -1,0 +1,257 @@
+// Broken and unusual firmware files through the real window: each ends
+// with the message or the texts it must give, nothing reaches the device
+// the window could talk to, and the window then loads a good file.
+
+#include "WindowDriver.h"
+
+#include "FirmwareMaker.h"
+#include "app/workflow/StringTable.h"
+#include "link/Frame.h"
+
+#include <QtTest>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+enum class Expect {
+    Refused,       // the header check refuses it: message "<path>\nUnexpected file format."
+    Faulty,        // the loader refuses it: "The selected file is faulty!" ...
+    CannotOpen,    // the loader cannot open it: message "<path>\ncouldn't be opened.", then faulty
+    Loads,         // it is a good file
+};
+
+const std::string kHeader = "[PSDINDEX]\r\nINDEX=CVF-DEMO-0001\r\nDEVICE=Demo Controller\r\n[DATA]\r\n";
+
+std::string Hex(size_t count, uint8_t value)
+{
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string hex;
+    for (size_t i = 0; i < count; ++i) {
+        hex += digits[value >> 4];
+        hex += digits[value & 0x0F];
+    }
+    return hex;
+}
+
+// A block-start line of exactly `length` characters (checksum and EOT
+// included) with a matching block sum, and the marker that closes it.
+std::string BlockOfLineLength(size_t length)
+{
+    // "FWBS|00|NN|SSSS|0000|" + data + "|" + checksum + EOT: 25 + data characters.
+    const size_t dataChars = length - 25;
+    const size_t bytes = dataChars / 2;
+    std::string data = Hex(bytes, 0x11);
+    if (dataChars % 2)
+        data += "0";  // an odd digit: the frame stays valid, the line one longer
+    char head[32];
+    std::snprintf(head, sizeof head, "FWBS|00|%02X|%04X|0000|", static_cast<unsigned>(bytes & 0xFF),
+                  static_cast<unsigned>((bytes * 0x11) & 0xFFFF));
+    return MakeRequest(std::string(head) + data + "|") + "\r\n" + MakeRequest("FWXXX|00|") + "\r\n";
+}
+
+std::string Sample()
+{
+    return MakeFirmwareFile(FaultTestFile()).bytes;
+}
+
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to)
+{
+    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+}  // namespace
+
+class BadFilesTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::string Write(const std::string& name, const std::string& bytes)
+    {
+        const std::string path = m_dir.File(name);
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+        return path;
+    }
+
+    // Loads path in a fresh window and checks the outcome; then the same
+    // window loads the good sample.
+    void Check(const std::string& path, Expect expect, const std::function<void()>& afterCheck = {})
+    {
+        CDrivenDlg dlg;
+        dlg.UsePorts(PortDirectoryOf(*m_device));
+        dlg.m_afterHeaderCheck = afterCheck;
+        const bool loaded = dlg.Load(path);
+        const QString qpath = QString::fromStdString(path);
+        switch (expect) {
+        case Expect::Refused:
+            QVERIFY(!loaded);
+            QCOMPARE(dlg.m_nStep.load(), int(StepLoadFile));
+            QCOMPARE(dlg.Messages(), QStringList{qpath + "\nUnexpected file format."});
+            QCOMPARE(dlg.MessageCaptions(), QStringList{"cvf-update"});
+            QCOMPARE(dlg.Line(4), QString("Click on the button to load the firmware file"));
+            break;
+        case Expect::CannotOpen:
+            QCOMPARE(dlg.Messages(), QStringList{qpath + "\ncouldn't be opened."});
+            [[fallthrough]];
+        case Expect::Faulty:
+            QVERIFY(!loaded);
+            QCOMPARE(dlg.m_nStep.load(), int(StepLoadFile));
+            QCOMPARE(dlg.Line(1), QString("The selected file is faulty!"));
+            QCOMPARE(dlg.Line(2), QString("Firmware update refused"));
+            QCOMPARE(dlg.Line(3), QString(" "));
+            QCOMPARE(dlg.Line(4), QString("Click the button to load a new file"));
+            QCOMPARE(dlg.Caption(), QString("Load file"));
+            QCOMPARE(dlg.PaneText(ID_PANE_FILE), QString());
+            QVERIFY(!dlg.m_file.IsOpen());
+            QVERIFY(dlg.m_progress.isHidden());
+            if (expect == Expect::Faulty)
+                QVERIFY(dlg.Messages().isEmpty());
+            break;
+        case Expect::Loads:
+            QVERIFY(loaded);
+            QCOMPARE(dlg.Caption(), QString("continue"));
+            QVERIFY(dlg.Messages().isEmpty());
+            break;
+        }
+        // The window goes on working.
+        if (dlg.m_nStep.load() == StepFindDevice) {
+            dlg.m_file.Close();
+            dlg.m_nStep = StepLoadFile;
+        }
+        QVERIFY(dlg.Load(m_good));
+        QCOMPARE(dlg.Info(1), QString("Demo Controller compatible fimware file loaded."));
+    }
+
+    CTempDir m_dir;
+    std::string m_good;
+    std::unique_ptr<CSimDevice> m_device;
+
+private slots:
+    void initTestCase()
+    {
+        SetLanguage(Language::English);
+        m_good = Write("good.CVF", Sample());
+        // A device the window could find: it must hear nothing.
+        m_device = std::make_unique<CSimDevice>(std::vector<std::string>{}, false, "COM5");
+        QVERIFY(m_device->IsReady());
+    }
+
+    void cleanupTestCase()
+    {
+        QVERIFY(Requests(*m_device).empty());
+        m_device.reset();
+    }
+
+    void FilesTheHeaderCheckRefuses()
+    {
+        std::mt19937 random(7);
+        std::string junk(4096, '\0');
+        for (char& c : junk)
+            c = static_cast<char>(random());
+        Check(Write("junk.CVF", junk), Expect::Refused);
+        Check(Write("empty.CVF", ""), Expect::Refused);
+        Check(Write("noindex.CVF", "[DATA]\r\n" + MakeRequest("FWXXX|00|") + "\r\n"), Expect::Refused);
+        Check(Write("nodata.CVF", "[PSDINDEX]\r\nINDEX=CVF-DEMO-0001\r\nDEVICE=Demo Controller\r\n"),
+              Expect::Refused);
+        // With one-byte line ends every line after the first loses its first
+        // character, "[DATA]" among them.
+        MakerOptions lf = FaultTestFile();
+        lf.lfOnly = true;
+        Check(Write("lf.CVF", MakeFirmwareFile(lf).bytes), Expect::Refused);
+        Check(Write("cr.CVF", ReplaceAll(Sample(), "\r\n", "\r")), Expect::Refused);
+        Check(m_dir.File("missing.CVF"), Expect::Refused);
+
+        std::filesystem::create_directory(m_dir.File("folder.CVF"));
+        Check(m_dir.File("folder.CVF"), Expect::Refused);
+        QCOMPARE(mkfifo(m_dir.File("pipe.CVF").c_str(), 0600), 0);
+        Check(m_dir.File("pipe.CVF"), Expect::Refused);  // and does not hang on the pipe
+
+        // A file that cannot be read: without read permission, or (for
+        // root, who may read anything) one whose every read fails.
+        if (geteuid() != 0) {
+            const std::string locked = Write("locked.CVF", Sample());
+            chmod(locked.c_str(), 0);
+            Check(locked, Expect::Refused);
+        } else {
+            Check("/proc/self/mem", Expect::Refused);
+        }
+    }
+
+    void FilesTheLoaderRefuses()
+    {
+        MakerOptions o = FaultTestFile();
+        o.lowercaseChecksumLine = -1;
+        Check(Write("lower.CVF", MakeFirmwareFile(o).bytes), Expect::Faulty);
+        o = FaultTestFile();
+        o.badBlockSum = 2;
+        Check(Write("blocksum.CVF", MakeFirmwareFile(o).bytes), Expect::Faulty);
+        o = FaultTestFile();
+        o.badChecksumLine = 3;
+        Check(Write("checksum.CVF", MakeFirmwareFile(o).bytes), Expect::Faulty);
+        o = FaultTestFile();
+        o.blankLineAtEnd = true;
+        Check(Write("blank.CVF", MakeFirmwareFile(o).bytes), Expect::Faulty);
+
+        Check(Write("line300.CVF", kHeader + BlockOfLineLength(300)), Expect::Faulty);
+        Check(Write("line10000.CVF", kHeader + BlockOfLineLength(10000)), Expect::Faulty);
+
+        std::string withNul = Sample();
+        withNul[withNul.find("FWDL") + 20] = '\0';
+        Check(Write("nul.CVF", withNul), Expect::Faulty);
+        std::string withFf = Sample();
+        withFf[withFf.find("FWDL") + 20] = '\xFF';
+        Check(Write("ff.CVF", withFf), Expect::Faulty);
+
+        const std::string whole = Sample();
+        Check(Write("truncated.CVF", whole.substr(0, whole.size() - 7)), Expect::Faulty);
+    }
+
+    void FilesChangedBetweenCheckAndLoad()
+    {
+        const std::string deleted = Write("deleted.CVF", Sample());
+        Check(deleted, Expect::CannotOpen, [&] { std::filesystem::remove(deleted); });
+        const std::string truncated = Write("shrunk.CVF", Sample());
+        Check(truncated, Expect::Faulty, [&] { std::filesystem::resize_file(truncated, 400); });
+    }
+
+    void UnusualFilesThatAreGood()
+    {
+        Check(Write("line299.CVF", kHeader + BlockOfLineLength(299)), Expect::Loads);
+        Check(Write("nolines.CVF", kHeader), Expect::Loads);
+
+        // 64 MiB of firmware lines.
+        MakerOptions big;
+        big.blocks = 64 * 1024 * 1024 / 86 * 32 / 8192;
+        big.writeVersion = false;
+        const std::string large = Write("large.CVF", MakeFirmwareFile(big).bytes);
+        QVERIFY(std::filesystem::file_size(large) >= 63u * 1024 * 1024);
+        Check(large, Expect::Loads);
+        std::filesystem::remove(large);
+
+        // A sparse file of 2 GiB - 1 byte whose data section is its last line.
+        const std::string sparse = m_dir.File("sparse.CVF");
+        {
+            std::ofstream out(sparse, std::ios::binary);
+            out << "[PSDINDEX]\r\nINDEX=CVF-DEMO-0001\r\nDEVICE=Demo Controller\r\n";
+        }
+        const std::string tail = "\r\n[DATA]\r\n" + MakeRequest("FWXXX|00|") + "\r\n";
+        const off_t size = 0x7FFFFFFF;
+        std::filesystem::resize_file(sparse, static_cast<uintmax_t>(size) - tail.size());
+        {
+            std::ofstream out(sparse, std::ios::binary | std::ios::app);
+            out << tail;
+        }
+        QCOMPARE(std::filesystem::file_size(sparse), static_cast<uintmax_t>(size));
+        Check(sparse, Expect::Loads);
+    }
+};
+
+QTEST_MAIN(BadFilesTest)
+#include "BadFilesTest.moc"

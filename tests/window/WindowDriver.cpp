@@ -1,0 +1,394 @@
+#include "WindowDriver.h"
+
+#include "FirmwareMaker.h"
+#include "app/workflow/StringTable.h"
+#include "firmware/FirmwareFile.h"
+#include "link/Frame.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QThread>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+bool WaitFor(const std::function<bool()>& done, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::usleep(500);
+    }
+    QCoreApplication::processEvents();
+    return true;
+}
+
+CTempDir::CTempDir()
+{
+    char pattern[] = "/tmp/cvf-window-XXXXXX";
+    if (mkdtemp(pattern) != nullptr)
+        m_path = pattern;
+}
+
+CTempDir::~CTempDir()
+{
+    std::error_code ignored;
+    if (!m_path.empty())
+        std::filesystem::remove_all(m_path, ignored);
+}
+
+CDrivenDlg::CDrivenDlg()
+{
+    char pattern[] = "/tmp/cvf-sysfs-XXXXXX";
+    if (mkdtemp(pattern) != nullptr)
+        m_emptySysfs = pattern;
+    // Never the machine's ports.
+    m_portDirectory = m_emptySysfs + "/no-ports";
+    m_sysfsRoot = m_emptySysfs;
+    m_nSearchHoldMs = 0;
+    // Message boxes are confirmed as soon as they show.
+    m_boxTimer.setInterval(5);
+    QObject::connect(&m_boxTimer, &QTimer::timeout, &m_boxTimer, [this] { CatchMessageBoxes(); });
+    m_boxTimer.start();
+    show();
+    QCoreApplication::processEvents();
+}
+
+CDrivenDlg::~CDrivenDlg()
+{
+    FinishWorker();
+    std::error_code ignored;
+    if (!m_emptySysfs.empty())
+        std::filesystem::remove_all(m_emptySysfs, ignored);
+}
+
+void CDrivenDlg::CatchMessageBoxes()
+{
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* box = qobject_cast<QMessageBox*>(widget);
+        if (box && box->isVisible()) {
+            m_messages << box->text();
+            m_captions << box->windowTitle();
+            box->done(QMessageBox::Ok);
+        }
+    }
+}
+
+bool CDrivenDlg::ChooseFile()
+{
+    if (m_cancel)
+        return false;
+    m_strFilePath = m_next;
+    return true;
+}
+
+bool CDrivenDlg::CheckFileHeader()
+{
+    const bool good = CUpdateDlg::CheckFileHeader();
+    if (m_afterHeaderCheck)
+        m_afterHeaderCheck();
+    return good;
+}
+
+void CDrivenDlg::UsePorts(const std::string& portDirectory)
+{
+    m_portDirectory = portDirectory;
+    m_sysfsRoot = m_emptySysfs;
+}
+
+bool CDrivenDlg::WaitIdle(int timeoutMs)
+{
+    const bool idle = WaitFor([this] { return !IsWorkerRunning(); }, timeoutMs);
+    if (idle)
+        FinishWorker();
+    return idle;
+}
+
+bool CDrivenDlg::Click(int timeoutMs)
+{
+    m_bClickReady = 1;
+    m_btnMain.click();
+    return WaitIdle(timeoutMs);
+}
+
+bool CDrivenDlg::ClickYes(int timeoutMs)
+{
+    m_bClickReady = 1;
+    m_btnYes.click();
+    return WaitIdle(timeoutMs);
+}
+
+bool CDrivenDlg::Load(const std::string& path)
+{
+    if (m_nStep.load() == StepWelcome)
+        Click();
+    NextFile(path);
+    Click();
+    return m_nStep.load() == StepFindDevice && m_file.IsOpen();
+}
+
+QString CDrivenDlg::Line(int n) const
+{
+    return StatusLabel(n)->text();
+}
+
+QString CDrivenDlg::Info(int n) const
+{
+    return InfoLabel(n)->text();
+}
+
+QString CDrivenDlg::PaneText(int id) const
+{
+    return Pane(id)->text();
+}
+
+// ---------------------------------------------------------------------------
+
+std::string WriteFirmware(const std::string& directory, const std::string& name, const MakerOptions& options)
+{
+    const std::string path = directory + "/" + name;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << MakeFirmwareFile(options).bytes;
+    return path;
+}
+
+std::map<unsigned, unsigned> ImageOfFile(const std::string& path)
+{
+    std::map<unsigned, unsigned> image;
+    CFirmwareFile file;
+    if (!file.Open(path.c_str()))
+        return image;
+    file.SeekToData();
+    std::string line;
+    bool blockStart = true;
+    while (file.ReadLine(line)) {
+        const CFrame frame(line);
+        if (frame.IsBlockMarker()) {
+            blockStart = true;
+            continue;
+        }
+        unsigned address = frame.GetAddress(blockStart);
+        const std::string data = frame.GetDataText(blockStart);
+        for (size_t i = 0; i + 1 < data.size(); i += 2)
+            image[address++ & 0xFFFF] = static_cast<unsigned>(std::stoul(data.substr(i, 2), nullptr, 16));
+        blockStart = false;
+    }
+    return image;
+}
+
+std::map<unsigned, unsigned> ReadDeviceImage(const std::string& path)
+{
+    std::map<unsigned, unsigned> image;
+    std::istringstream in(ReadFile(path));
+    std::string address, bytes;
+    while (in >> address >> bytes) {
+        unsigned a = static_cast<unsigned>(std::stoul(address, nullptr, 16));
+        for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+            image[a++ & 0xFFFF] = static_cast<unsigned>(std::stoul(bytes.substr(i, 2), nullptr, 16));
+    }
+    return image;
+}
+
+std::vector<std::string> Requests(const CSimDevice& sim)
+{
+    std::vector<std::string> words;
+    std::istringstream in(sim.Log());
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.find(" RX ") == std::string::npos)
+            continue;
+        const size_t ok = line.rfind(" ok ");
+        if (ok != std::string::npos) {
+            const std::string what = line.substr(ok + 4);
+            words.push_back(what.compare(0, 4, "line") == 0 ? "FW" : what.substr(0, 3));
+        } else if (line.find("bad-checksum") != std::string::npos) {
+            words.push_back("BAD");
+        }
+    }
+    return words;
+}
+
+std::vector<std::string> RequestsAfterLines(const CSimDevice& sim)
+{
+    const std::vector<std::string> words = Requests(sim);
+    const auto last = std::find(words.rbegin(), words.rend(), "FW");
+    if (last == words.rend())
+        return {};  // no line was sent
+    return std::vector<std::string>(last.base(), words.end());
+}
+
+std::string PortDirectoryOf(const CSimDevice& sim)
+{
+    return std::filesystem::path(sim.LinkPath()).parent_path().string();
+}
+
+// ---------------------------------------------------------------------------
+
+const char* OutcomeName(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Done: return "done";
+    case Outcome::Incomplete: return "incomplete";
+    case Outcome::FlashError: return "flash error";
+    case Outcome::Protocol: return "protocol error";
+    case Outcome::NoDevice: return "no device";
+    case Outcome::Incompatible: return "incompatible";
+    case Outcome::Found: return "found";
+    case Outcome::FoundNoVersion: return "found, no version";
+    }
+    return "?";
+}
+
+std::vector<std::string> OutcomeLines(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Done:
+        return {"Firmware update ended", "The Demo Controller has been rebooted.", "Time for firmware update: ", ""};
+    case Outcome::Incomplete:
+        return {"Firmware update is incomplete", "Was the connection interrupted?", "Is your device operational?",
+                "Click to repeat the update"};
+    case Outcome::FlashError:
+        return {"Error writing to flash", "Update interrupted", " ", "Click to repeat the update"};
+    case Outcome::Protocol:
+        return {"Error in the write-read process", "Update interrupted", " ", "Click to repeat the update"};
+    case Outcome::NoDevice:
+        return {"No device found!", "Is your COM port used by another program?", "Is device running in update mode?",
+                "Click to search again"};
+    case Outcome::Incompatible:
+        return {"Device found", "Device not compatible", "Firmware update refused", " "};
+    case Outcome::Found:
+        return {"Have found a Demo Controller compatible device.", "Current software version:", "",
+                "Would you like to execute the update now?"};
+    case Outcome::FoundNoVersion:
+        return {"Have found a Demo Controller compatible device.", "Current software version:",
+                "No version available", "Would you like to execute the update now?"};
+    }
+    return {};
+}
+
+MakerOptions FaultTestFile()
+{
+    MakerOptions o;
+    o.blocks = 2;
+    o.blockBytes = 256;
+    o.lineBytes = 32;
+    o.writeVersion = false;
+    return o;
+}
+
+namespace {
+
+// The window's four status lines against an outcome; line 3 of a found
+// device and of a done update is only compared by its start.
+void CompareLines(const CDrivenDlg& dlg, Outcome outcome, const std::string& what, std::string& report)
+{
+    const std::vector<std::string> expected = OutcomeLines(outcome);
+    for (int n = 1; n <= 4; ++n) {
+        const std::string shown = dlg.Line(n).toStdString();
+        const std::string& want = expected[static_cast<size_t>(n - 1)];
+        const bool prefixOnly = n == 3 && (outcome == Outcome::Done || outcome == Outcome::Found);
+        const bool ok = prefixOnly ? shown.rfind(want, 0) == 0 : shown == want;
+        if (!ok)
+            report += what + ": line " + std::to_string(n) + " is \"" + shown + "\", expected \"" + want + "\"\n";
+    }
+}
+
+std::string Join(const std::vector<std::string>& words)
+{
+    std::string text;
+    for (const std::string& w : words)
+        text += (text.empty() ? "" : " ") + w;
+    return "{" + text + "}";
+}
+
+int StepAfter(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Done: return StepFinished;
+    case Outcome::Incomplete:
+    case Outcome::FlashError:
+    case Outcome::Protocol:
+    case Outcome::NoDevice: return StepFindDevice;
+    case Outcome::Incompatible: return StepLoadFile;
+    case Outcome::Found:
+    case Outcome::FoundNoVersion: return StepTransfer;
+    }
+    return -1;
+}
+
+}  // namespace
+
+bool RunFaultCase(const FaultRun& run, const std::string& file, std::string& report)
+{
+    const size_t reported = report.size();
+    std::vector<std::string> args = run.deviceArgs;
+    args.insert(args.end(), {"--image-out", "image.txt"});
+    CSimDevice faulty(args, false, "COM5");
+    if (!faulty.IsReady()) {
+        report += "the simulated device did not start\n";
+        return false;
+    }
+    const std::string ports = PortDirectoryOf(faulty);
+
+    CDrivenDlg dlg;
+    dlg.UsePorts(ports);
+    if (!dlg.Load(file)) {
+        report += "the file did not load\n";
+        return false;
+    }
+    // Searches take at most three attempts on one port (3 s) and PSD and
+    // EAE three of 3 s each; a line at most 10 s and the closing commands
+    // 10 s each.
+    if (!dlg.Click(30000)) {
+        report += "the search did not end\n";
+        return false;
+    }
+    CompareLines(dlg, run.search, "search", report);
+    if (dlg.m_nStep.load() != StepAfter(run.search))
+        report += "search: step " + std::to_string(dlg.m_nStep.load()) + "\n";
+
+    const bool found = run.search == Outcome::Found || run.search == Outcome::FoundNoVersion;
+    if (found) {
+        if (!dlg.ClickYes(45000)) {
+            report += "the transfer did not end\n";
+            return false;
+        }
+        CompareLines(dlg, run.transfer, "transfer", report);
+        if (dlg.m_nStep.load() != StepAfter(run.transfer))
+            report += "transfer: step " + std::to_string(dlg.m_nStep.load()) + "\n";
+        const std::vector<std::string> closing = RequestsAfterLines(faulty);
+        if (closing != run.closing)
+            report += "after the last line the device heard " + Join(closing) + ", expected " + Join(run.closing) + "\n";
+        if (run.transfer == Outcome::Done && run.imageWhole) {
+            faulty.Stop();  // writes the image
+            if (ReadDeviceImage(faulty.File("image.txt")) != ImageOfFile(file))
+                report += "the device's image differs from the file\n";
+        }
+    }
+
+    // Then a clean update on a fresh device under the same name.
+    if (!(found && run.transfer == Outcome::Done)) {
+        faulty.Stop();
+        CSimDevice clean({"--image-out", "image.txt", "--port-dir", ports}, false, "COM5");
+        if (!clean.IsReady()) {
+            report += "the clean device did not start\n";
+            return false;
+        }
+        if (dlg.m_nStep.load() == StepLoadFile && !dlg.Load(file))
+            report += "repeat: the file did not load again\n";
+        if (dlg.m_nStep.load() == StepFindDevice && !dlg.Click(30000))
+            report += "repeat: the search did not end\n";
+        if (dlg.m_nStep.load() == StepTransfer && !dlg.ClickYes(45000))
+            report += "repeat: the transfer did not end\n";
+        CompareLines(dlg, Outcome::Done, "repeat", report);
+        clean.Stop();
+        if (ReadDeviceImage(clean.File("image.txt")) != ImageOfFile(file))
+            report += "repeat: the device's image differs from the file\n";
+    }
+    return report.size() == reported;
+}
