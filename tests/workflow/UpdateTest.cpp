@@ -13,6 +13,11 @@
 #include <filesystem>
 #include <fstream>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace {
 
 std::string PortDirectoryOf(const CSimDevice& sim)
@@ -433,4 +438,50 @@ TEST_F(UpdateTest, GermanTextsOfAnUpdateAndAFailure)
     EXPECT_EQ(s.status[3].rfind("Zeit fur Firmware Update: ", 0), 0u);
     EXPECT_EQ(s.caption, "Beenden");
     SetLanguage(Language::English);
+}
+
+TEST_F(UpdateTest, PortRefusedForLackOfPermissionIsNamed)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs to switch to another user";
+    // A terminal of root's that an ordinary user may not open.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string slave = ptsname(master);
+    ASSERT_EQ(chown(slave.c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(slave.c_str(), 0600), 0);
+
+    // The listing runs as nobody in a child, with a port directory of its own.
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(10);
+        char pattern[] = "/tmp/cvf-nobody-XXXXXX";
+        if (mkdtemp(pattern) == nullptr)
+            _exit(11);
+        const std::string ports = std::string(pattern) + "/ports";
+        if (mkdir(ports.c_str(), 0700) != 0 || symlink(slave.c_str(), (ports + "/COM9").c_str()) != 0)
+            _exit(12);
+        int result = 0;
+        {
+            CRecordingView view;
+            view.UsePortDirectory(ports);
+            if (view.FindComPorts())
+                result = 13;
+            else if (view.Shown().status[1] != "There is no COM port available.")
+                result = 14;
+            else if (view.Shown().status[4] != "No permission for COM9: join group dialout")
+                result = 15;
+        }
+        std::filesystem::remove_all(pattern);
+        _exit(result);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    close(master);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10-12: set-up in the child, 13: port listed, 14/15: texts";
 }
