@@ -11,6 +11,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStringList>
@@ -65,6 +67,22 @@ public:
 private:
     std::string m_path;
 };
+
+// Chooses a file in an open file dialog as a user typing its name does,
+// and confirms.
+inline bool ChooseInFileDialog(QFileDialog* files, const QString& path)
+{
+    const QFileInfo info(path);
+    files->setDirectory(info.absolutePath());
+    // selectFile leaves a name field that has the focus as it is.
+    if (auto* name = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+        name->setText(info.fileName());
+    else
+        files->selectFile(path);
+    // As the Open button does (accept() is not public here).
+    QMetaObject::invokeMethod(files, "accept", Qt::DirectConnection);
+    return true;
+}
 
 // A message box the dialog showed, as the user saw it.
 struct SeenBox {
@@ -121,12 +139,9 @@ private:
     {
         if (fileToChoose.isEmpty()) {
             files->reject();
-        } else {
-            files->selectFile(fileToChoose);
-            // As the Open button does (accept() is not public here).
-            QMetaObject::invokeMethod(files, "accept", Qt::DirectConnection);
+            return true;
         }
-        return true;
+        return ChooseInFileDialog(files, fileToChoose);
     }
 
     QTimer m_timer;
