@@ -80,6 +80,7 @@ private slots:
     void windowAndButtonsReadTheirCaptions();
     void labelsAndPanesReadTheirTexts();
     void everyVisibleTextIsReachableFromTheWindow();
+    void buttonIsPressedThroughItsAction();
     void percentBarIsAProgressBarWithItsValue();
     void percentBarReportsPositionChanges();
 
@@ -188,6 +189,21 @@ void AccessTest::everyVisibleTextIsReachableFromTheWindow()
         QVERIFY2(names.contains(text), qPrintable(text + QStringLiteral(" not in: ") + names.join(QLatin1Char('|'))));
     // Hidden controls are not offered.
     QVERIFY(!names.contains(QStringLiteral("Yes")));
+}
+
+void AccessTest::buttonIsPressedThroughItsAction()
+{
+    // A screen reader user presses the button through its action.
+    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QAccessibleActionInterface* actions = Access(&dialog.m_btnMain)->actionInterface();
+    QVERIFY(actions);
+    QVERIFY(actions->actionNames().contains(QAccessibleActionInterface::pressAction()));
+    actions->doAction(QAccessibleActionInterface::pressAction());
+    QTRY_COMPARE(dialog.m_nStep.load(), int(StepLoadFile));
+    QCOMPARE(Name(&dialog.m_btnMain), QStringLiteral("Load file"));
+    QCOMPARE(Name(&dialog.m_lblStatus1), QStringLiteral("Turn your device to update mode"));
 }
 
 void AccessTest::percentBarIsAProgressBarWithItsValue()
