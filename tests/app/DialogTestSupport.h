@@ -119,6 +119,7 @@ private:
                 continue;
             if (auto* box = qobject_cast<QMessageBox*>(window)) {
                 boxes.append({box->windowTitle(), box->text(), box->icon()});
+                ShootBox(*box);
                 if (QAbstractButton* ok = box->button(QMessageBox::Ok))
                     ok->click();
                 else
@@ -142,6 +143,17 @@ private:
             return true;
         }
         return ChooseInFileDialog(files, fileToChoose);
+    }
+
+    // A picture of the box when CVF_DIALOG_SHOTS names a folder.
+    static void ShootBox(QWidget& box)
+    {
+        static int count = 0;
+        const QString folder = qEnvironmentVariable("CVF_DIALOG_SHOTS");
+        if (folder.isEmpty())
+            return;
+        QDir().mkpath(folder);
+        box.grab().save(QStringLiteral("%1/box-%2.png").arg(folder).arg(++count));
     }
 
     QTimer m_timer;
