@@ -55,7 +55,7 @@ private slots:
     void init();
     void cleanupTestCase();
 
-    void firstWindowLooksAsDesigned();
+    void firstWindowLayoutAndTexts();
     void firstWindowInGerman();
     void enterAndEscapeDoNothing();
     void closingInWelcomeStepIsAllowed();
@@ -78,7 +78,7 @@ void WindowTest::cleanupTestCase()
     SetLanguage(Language::English);
 }
 
-void WindowTest::firstWindowLooksAsDesigned()
+void WindowTest::firstWindowLayoutAndTexts()
 {
     CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
     dialog.show();
