@@ -79,7 +79,11 @@ CUpdateDlg::CUpdateDlg(QWidget* parent)
     setWindowTitle(Caption());
     setAccessibleName(Caption());
     setFixedSize(kClientWidth, kClientHeight);
+    // The template's 8-point face, or one of its width where it is missing
+    // (as for the labels): the general font is wider, and the device pane's
+    // 90 pixels would cut a name such as "Demo Controller".
     QFont dialogFont = font();
+    dialogFont.setFamilies({CColorLabel::ResolveFace(QStringLiteral("MS Sans Serif"))});
     dialogFont.setPixelSize(11);
     setFont(dialogFont);
 
@@ -122,6 +126,10 @@ CUpdateDlg::CUpdateDlg(QWidget* parent)
     connect(&m_btnMain, &QAbstractButton::clicked, this, [this] { OnMainButton(); });
     connect(&m_btnYes, &QAbstractButton::clicked, this, [this] { OnYes(); });
     connect(&m_btnNo, &QAbstractButton::clicked, this, [this] { OnNo(); });
+    // The gate opens one second after the click, not up to 5 % later as a
+    // coarse timer may: the device search holds its full bar for a second,
+    // so "Yes" and "No" never appear while the gate is still shut.
+    m_clickTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_clickTimer, &QTimer::timeout, this, [this] { OnTimer(CLICK_TIMER_ID); });
 
     // Enter and Esc neither press a button nor close the window, wherever
@@ -158,7 +166,8 @@ void CUpdateDlg::OnInitDialog()
         pane->setTextFormat(Qt::PlainText);
         pane->setMinimumWidth(0);
     }
-    // A long path is cut at the pane's edge; the whole path is its tooltip.
+    // A long path or device name is cut at the pane's edge; the whole text is
+    // its tooltip.
     m_paneFile->setFixedWidth(kClientWidth - STATUS_PANE_FILE_MARGIN);
     m_paneDevice->setFixedWidth(STATUS_PANE_DEVICE_WIDTH);
     m_statusBar->addWidget(m_paneFile, 0);
@@ -262,6 +271,7 @@ void CUpdateDlg::OnWorkflowMessage(const CWorkflowEvent& message)
         break;
     case UWM_PANE_DEVICE:
         m_paneDevice->setText(text);
+        m_paneDevice->setToolTip(text);
         break;
     case UWM_PANE_PORT:
         m_panePort->setText(text);

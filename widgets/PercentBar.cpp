@@ -2,6 +2,9 @@
 
 #include "widgets/BufferedDC.h"
 #include "widgets/GuiThread.h"
+#include "widgets/PercentBarAccessible.h"
+
+#include <QAccessible>
 
 #include <QPaintEvent>
 #include <QPalette>
@@ -41,6 +44,7 @@ CPercentBar::CPercentBar(QWidget* parent)
 {
     // Every pixel is painted here; the parent need not be drawn underneath.
     setAttribute(Qt::WA_OpaquePaintEvent);
+    CPercentBarAccessible::InstallFactory();
 }
 
 CPercentBar::~CPercentBar() = default;
@@ -82,6 +86,11 @@ int CPercentBar::SetPosOnGuiThread(int pos)
     if (barWidth != m_nBarWidth) {
         m_nBarWidth = barWidth;
         repaint();
+    }
+    // Only a running screen reader is told (nothing is delivered otherwise).
+    if (pos != previous && isVisible() && QAccessible::isActive()) {
+        QAccessibleValueChangeEvent event(this, pos);
+        QAccessible::updateAccessibility(&event);
     }
     return previous;
 }
@@ -142,6 +151,11 @@ QString CPercentBar::DisplayText() const
     if (!m_strText.isEmpty()) {
         return m_strText;
     }
+    return PercentText();
+}
+
+QString CPercentBar::PercentText() const
+{
     return QStringLiteral("%1%").arg(TruncToInt(Fraction() * 100.0));
 }
 

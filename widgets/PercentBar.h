@@ -6,6 +6,10 @@
 //
 // SetPos, StepIt, SetStep, SetWindowText and showing/hiding may be called
 // from any thread: the work runs on the GUI thread and the caller waits.
+//
+// Assistive technology sees a progress bar with the position as its value
+// (CPercentBarAccessible); a position change of a visible bar is reported
+// to it.
 
 #include <QColor>
 #include <QFrame>
@@ -44,6 +48,9 @@ public:
     void GetRange(int& min, int& max) const { min = m_nMin; max = m_nMax; }
     // The text the bar shows now.
     QString DisplayText() const;
+    // The percentage for the position ("42%"), shown when there is no
+    // window text.
+    QString PercentText() const;
     // Width in pixels of the completed part for a position, given the width
     // of the client area (truncated toward zero; may exceed the width).
     int BarWidthFor(int pos, int clientWidth) const;

@@ -1,0 +1,431 @@
+// Whole updates through the real dialog against the simulated device on a
+// pseudo-terminal: the search and the question, the transfer with its
+// progress, the end and what the device received; "No", closing after
+// the search, closing refused while the work runs; German texts of an
+// update and of a failed one.
+
+#include "DialogTestSupport.h"
+#include "SimDevice.h"
+
+#include <QLabel>
+#include <QtTest>
+
+#include <map>
+#include <random>
+#include <sstream>
+
+using namespace apptest;
+
+namespace {
+
+constexpr int kSampleBytes = 3 * 8192;
+
+// The sample's content: bytes from a fixed seed, with the version record
+// cvf-make puts 0x1000 above the start: "V2.4.1", NUL, "2026-11", zeros.
+std::vector<uint8_t> SampleImage()
+{
+    std::vector<uint8_t> image(kSampleBytes);
+    std::mt19937 random(20261104);
+    for (uint8_t& byte : image)
+        byte = static_cast<uint8_t>(random());
+    return image;
+}
+
+std::vector<uint8_t> WithVersionRecord(std::vector<uint8_t> image)
+{
+    const std::string record = std::string("V2.4.1") + '\0' + "2026-11";
+    std::fill_n(image.begin() + 0x1000, 32, uint8_t{0});
+    std::copy(record.begin(), record.end(), image.begin() + 0x1000);
+    return image;
+}
+
+// The flash image the device wrote: address to byte.
+std::map<int, uint8_t> ReadImage(const std::string& path)
+{
+    std::map<int, uint8_t> bytes;
+    std::istringstream in(ReadFile(path));
+    std::string address;
+    std::string data;
+    while (in >> address >> data) {
+        int at = std::stoi(address, nullptr, 16);
+        for (size_t i = 0; i + 1 < data.size(); i += 2)
+            bytes[at++] = static_cast<uint8_t>(std::stoi(data.substr(i, 2), nullptr, 16));
+    }
+    return bytes;
+}
+
+// The command words (or the first field of a firmware line) the device
+// received, in order.
+QStringList Received(const CSimDevice& device)
+{
+    QStringList words;
+    std::istringstream in(device.Log());
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t at = line.find(" RX ");
+        if (at == std::string::npos)
+            continue;
+        const std::string frame = line.substr(at + 4);
+        words << QString::fromStdString(frame.substr(0, frame.find('|')));
+    }
+    return words;
+}
+
+QStringList Commands(const CSimDevice& device)
+{
+    QStringList commands;
+    for (const QString& word : Received(device)) {
+        if (!word.startsWith(QLatin1String("FW")))
+            commands << word;
+    }
+    return commands;
+}
+
+// Records the positions the transfer posts for the bar.
+class CProgressRecorder : public QObject {
+public:
+    QList<int> values;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (static_cast<int>(event->type()) == UWM_SET_PROGRESS)
+            values << static_cast<CWorkflowEvent*>(event)->Value();
+        return false;
+    }
+};
+
+}  // namespace
+
+class DeviceTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void fullUpdate();
+    void noRestartsTheDeviceAndOffersClose();
+    void closingAfterTheSearchRestartsTheDevice();
+    void closeIsRefusedWhileSearchingAndTransferring();
+    void germanUpdate();
+    void germanFlashErrorThenRepeatedUpdate();
+
+private:
+    // A device with these extra options, and a shown dialog that sees
+    // only its port.
+    void Start(const std::vector<std::string>& deviceArgs, const MakerOptions& file = SmallFile());
+    // start, Load file (the file), continue: ends with the question.
+    void LoadAndSearch();
+    static MakerOptions SmallFile();
+
+    std::unique_ptr<CTempDir> m_dir;
+    std::unique_ptr<CSimDevice> m_device;
+    std::unique_ptr<CModalWatcher> m_watcher;
+    std::unique_ptr<CTestDialog> m_dialog;
+    std::string m_filePath;
+};
+
+MakerOptions DeviceTest::SmallFile()
+{
+    // One block, enough for the version record; the transfer takes a
+    // third of the sample's time.
+    MakerOptions options;
+    options.blocks = 1;
+    return options;
+}
+
+void DeviceTest::init()
+{
+    SetLanguage(Language::English);
+    m_dir = std::make_unique<CTempDir>();
+    m_watcher = std::make_unique<CModalWatcher>();
+}
+
+void DeviceTest::cleanup()
+{
+    if (m_dialog) {
+        m_dialog->Release();
+        QVERIFY(WaitIdle(*m_dialog));
+    }
+    m_dialog.reset();
+    m_device.reset();
+    m_watcher.reset();
+    m_dir.reset();
+    SetLanguage(Language::English);
+}
+
+void DeviceTest::Start(const std::vector<std::string>& deviceArgs, const MakerOptions& file)
+{
+    std::vector<std::string> args = {"--version", "OLD-V1.9OLD-2025", "--image-out", "image.txt"};
+    args.insert(args.end(), deviceArgs.begin(), deviceArgs.end());
+    m_device = std::make_unique<CSimDevice>(args);
+    QVERIFY2(m_device->IsReady(), m_device->ReadyLine().c_str());
+
+    m_filePath = m_dir->WriteFirmware("firmware.CVF", file);
+    QVERIFY(!m_filePath.empty());
+    m_watcher->fileToChoose = QString::fromStdString(m_filePath);
+
+    const std::string ports = std::filesystem::path(m_device->LinkPath()).parent_path().string();
+    m_dialog = std::make_unique<CTestDialog>(ports, m_dir->Path());
+    m_dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_dialog.get()));
+}
+
+void DeviceTest::LoadAndSearch()
+{
+    CTestDialog& dialog = *m_dialog;
+    Click(dialog.m_btnMain);
+    OpenClickGate(dialog);
+    Click(dialog.m_btnMain);
+    QVERIFY(WaitIdle(dialog));
+    QCOMPARE(dialog.m_btnMain.text(), Tr(105));
+
+    OpenClickGate(dialog);
+    Click(dialog.m_btnMain);
+    QVERIFY(WaitIdle(dialog));
+    QCOMPARE(dialog.m_nStep.load(), int(StepTransfer));
+    QVERIFY(dialog.m_btnYes.isVisible());
+    QVERIFY(dialog.m_btnNo.isVisible());
+    QVERIFY(dialog.m_btnMain.isHidden());
+    QVERIFY(dialog.m_progress.isHidden());
+    QCOMPARE(dialog.Pane(ID_PANE_PORT)->text(), QStringLiteral("COM5"));
+    // "Yes" shares the main button's click gate; the search outlasts it,
+    // so a click the moment the question appears counts.
+    QVERIFY(dialog.m_bClickReady != 0);
+}
+
+void DeviceTest::fullUpdate()
+{
+    MakerOptions file;
+    file.image = SampleImage();
+    Start({}, file);
+    CTestDialog& dialog = *m_dialog;
+    CProgressRecorder progress;
+    dialog.installEventFilter(&progress);
+
+    LoadAndSearch();
+    QCOMPARE(StatusLines(dialog), QStringList({QStringLiteral("Have found a Demo Controller compatible device."),
+                                               QStringLiteral("Current software version:"),
+                                               QStringLiteral("OLD-2025  OLD-V1.9"),
+                                               QStringLiteral("Would you like to execute the update now?")}));
+    Shoot(dialog, QStringLiteral("3-found"));
+
+    // Held half-way to see the transfer as it runs.
+    dialog.HoldAtProgress(50);
+    Click(dialog.m_btnYes);
+    QTRY_VERIFY(dialog.IsHeld());
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(dialog.m_lblStatus1.text(), QStringLiteral("Firmware update started"));
+    QCOMPARE(dialog.m_lblStatus2.text(), QStringLiteral("Remaining time:"));
+    QCOMPARE(dialog.m_lblStatus4.text(), QStringLiteral("transferred"));
+    QVERIFY(dialog.m_progress.isVisible());
+    QVERIFY(dialog.m_btnYes.isHidden() && dialog.m_btnNo.isHidden() && dialog.m_btnMain.isHidden());
+    QCOMPARE(dialog.m_nStep.load(), int(StepFinished));
+    QVERIFY2(dialog.m_progress.GetPos() > 40 && dialog.m_progress.GetPos() < 50,
+             qPrintable(QString::number(dialog.m_progress.GetPos())));
+    Shoot(dialog, QStringLiteral("4-transferring"));
+    dialog.Release();
+
+    QVERIFY(WaitIdle(dialog));
+    QCOMPARE(dialog.m_lblStatus1.text(), QStringLiteral("Firmware update ended"));
+    QCOMPARE(dialog.m_lblStatus2.text(), QStringLiteral("The Demo Controller has been rebooted."));
+    QVERIFY2(dialog.m_lblStatus3.text().startsWith(QStringLiteral("Time for firmware update: ")) &&
+                 dialog.m_lblStatus3.text().contains(QStringLiteral(" sec")),
+             qPrintable(dialog.m_lblStatus3.text()));
+    QCOMPARE(dialog.m_lblStatus4.text(), QString());
+    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("close"));
+    QVERIFY(dialog.m_btnMain.isVisible());
+    QVERIFY(dialog.m_progress.isHidden());
+    QVERIFY(!dialog.m_file.IsOpen());
+    Shoot(dialog, QStringLiteral("5-done"));
+
+    // The bar went up to 100 without going back.
+    QVERIFY(!progress.values.isEmpty());
+    QCOMPARE(progress.values.last(), 100);
+    QVERIFY(std::is_sorted(progress.values.begin(), progress.values.end()));
+
+    // The device holds the file's data, byte for byte, and was restarted
+    // at the end.
+    const std::vector<uint8_t> expected = WithVersionRecord(SampleImage());
+    const std::map<int, uint8_t> written = ReadImage(m_device->File("image.txt"));
+    QCOMPARE(int(written.size()), kSampleBytes);
+    int differences = 0;
+    for (const auto& [address, byte] : written) {
+        if (address >= kSampleBytes || expected[static_cast<size_t>(address)] != byte)
+            ++differences;
+    }
+    QCOMPARE(differences, 0);
+    QCOMPARE(Received(*m_device).last(), QStringLiteral("RST"));
+    QCOMPARE(Commands(*m_device).count(QStringLiteral("RST")), 1);
+    QVERIFY(!Commands(*m_device).contains(QStringLiteral("DPZ")));
+
+    // "close" ends the dialog; nothing more goes to the device.
+    OpenClickGate(dialog);
+    Click(dialog.m_btnMain);
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(Commands(*m_device).count(QStringLiteral("RST")), 1);
+    QCOMPARE(m_watcher->boxes.size(), 0);
+}
+
+void DeviceTest::noRestartsTheDeviceAndOffersClose()
+{
+    Start({});
+    CTestDialog& dialog = *m_dialog;
+    LoadAndSearch();
+    const QStringList found = StatusLines(dialog);
+
+    Click(dialog.m_btnNo);
+    QVERIFY(m_device->WaitForLog("restart"));
+    QCOMPARE(Commands(*m_device).last(), QStringLiteral("RST"));
+    QCOMPARE(dialog.m_nStep.load(), int(StepFinished));
+    QVERIFY(dialog.m_btnYes.isHidden());
+    QVERIFY(dialog.m_btnNo.isHidden());
+    QVERIFY(dialog.m_btnMain.isVisible());
+    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("close"));
+    QCOMPARE(StatusLines(dialog), QStringList(found.mid(0, 3)) << QStringLiteral("Click to close the application"));
+    QVERIFY(!Received(*m_device).contains(QStringLiteral("FWBS")));
+
+    // Closing in step 4 sends nothing more.
+    OpenClickGate(dialog);
+    Click(dialog.m_btnMain);
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(Commands(*m_device).count(QStringLiteral("RST")), 1);
+    QVERIFY(!dialog.m_file.IsOpen());
+}
+
+void DeviceTest::closingAfterTheSearchRestartsTheDevice()
+{
+    Start({});
+    CTestDialog& dialog = *m_dialog;
+    LoadAndSearch();
+    QCOMPARE(Commands(*m_device).count(QStringLiteral("RST")), 0);
+
+    QVERIFY(dialog.close());
+    QVERIFY(!dialog.isVisible());
+    QVERIFY(m_device->WaitForLog("restart"));
+    QCOMPARE(Commands(*m_device).count(QStringLiteral("RST")), 1);
+    QVERIFY(!dialog.m_file.IsOpen());
+    QCOMPARE(m_watcher->boxes.size(), 0);
+}
+
+void DeviceTest::closeIsRefusedWhileSearchingAndTransferring()
+{
+    Start({});
+    CTestDialog& dialog = *m_dialog;
+    const QString refused = QStringLiteral("You tried to end the update prematurely.\n"
+                                           "Unfortunately this is not possible.\nPlease be patient.");
+    Click(dialog.m_btnMain);
+    OpenClickGate(dialog);
+    Click(dialog.m_btnMain);
+    QVERIFY(WaitIdle(dialog));
+    OpenClickGate(dialog);
+
+    // Held where the device has answered.
+    dialog.HoldAtProgress(95);
+    Click(dialog.m_btnMain);
+    QTRY_VERIFY(dialog.IsHeld());
+    QVERIFY(!dialog.close());
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(m_watcher->boxes.size(), 1);
+    QCOMPARE(m_watcher->boxes[0].text, refused);
+    QCOMPARE(m_watcher->boxes[0].caption, QStringLiteral("cvf-update"));
+    dialog.Release();
+    QVERIFY(WaitIdle(dialog));
+    QCOMPARE(dialog.m_lblStatus4.text(), QStringLiteral("Would you like to execute the update now?"));
+    QVERIFY(dialog.m_btnYes.isVisible());
+
+    // Held half-way through the transfer.
+    dialog.HoldAtProgress(50);
+    Click(dialog.m_btnYes);
+    QTRY_VERIFY(dialog.IsHeld());
+    QVERIFY(!dialog.close());
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(m_watcher->boxes.size(), 2);
+    QCOMPARE(m_watcher->boxes[1].text, refused);
+    dialog.Release();
+    QVERIFY(WaitIdle(dialog));
+    QCOMPARE(dialog.m_lblStatus1.text(), QStringLiteral("Firmware update ended"));
+    QCOMPARE(Received(*m_device).last(), QStringLiteral("RST"));
+    QCOMPARE(Commands(*m_device).count(QStringLiteral("RST")), 1);
+}
+
+void DeviceTest::germanUpdate()
+{
+    SetLanguage(Language::German);
+    Start({});
+    CTestDialog& dialog = *m_dialog;
+    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Start"));
+    Click(dialog.m_btnMain);
+    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Datei laden"));
+    QCOMPARE(dialog.m_lblStatus1.text(), QStringLiteral("Stellen Sie ihr Gerat auf Firmware Update um und"));
+    OpenClickGate(dialog);
+    Click(dialog.m_btnMain);
+    QVERIFY(WaitIdle(dialog));
+    QCOMPARE(dialog.m_lblInfo1.text(), QStringLiteral("Demo Controller kompatible Firmwaredatei geladen."));
+    QCOMPARE(dialog.m_lblStatus4.text(),
+             QStringLiteral("Klicken Sie auf Weiter um die Verbindung zum Gerat herzustellen."));
+    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Weiter"));
+    Shoot(dialog, QStringLiteral("de-2-loaded"));
+
+    OpenClickGate(dialog);
+    Click(dialog.m_btnMain);
+    QVERIFY(WaitIdle(dialog));
+    QCOMPARE(StatusLines(dialog), QStringList({QStringLiteral("Demo Controller kompatibles Gerat gefunden."),
+                                               QStringLiteral("Aktuelle Software Version:"),
+                                               QStringLiteral("OLD-2025  OLD-V1.9"),
+                                               QStringLiteral("Mochten Sie das Update nun ausfuhren?")}));
+    QCOMPARE(dialog.m_btnYes.text(), QStringLiteral("Ja"));
+    QCOMPARE(dialog.m_btnNo.text(), QStringLiteral("Nein"));
+    Shoot(dialog, QStringLiteral("de-3-found"));
+
+    Click(dialog.m_btnYes);
+    QVERIFY(WaitIdle(dialog));
+    QCOMPARE(dialog.m_lblStatus1.text(), QStringLiteral("Firmware Update erfolgreich abgeschlossen."));
+    QCOMPARE(dialog.m_lblStatus2.text(), QStringLiteral("Der Demo Controller wurde neu gestartet."));
+    QVERIFY2(dialog.m_lblStatus3.text().startsWith(QStringLiteral("Zeit fur Firmware Update: ")) &&
+                 dialog.m_lblStatus3.text().contains(QStringLiteral(" Sek.")),
+             qPrintable(dialog.m_lblStatus3.text()));
+    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Beenden"));
+    QCOMPARE(Received(*m_device).last(), QStringLiteral("RST"));
+    Shoot(dialog, QStringLiteral("de-5-done"));
+}
+
+void DeviceTest::germanFlashErrorThenRepeatedUpdate()
+{
+    SetLanguage(Language::German);
+    Start({"--fault", "flash:3"});
+    CTestDialog& dialog = *m_dialog;
+    LoadAndSearch();
+
+    Click(dialog.m_btnYes);
+    QVERIFY(WaitIdle(dialog));
+    QCOMPARE(StatusLines(dialog), QStringList({QStringLiteral("Der Speicher wurde falsch beschrieben."),
+                                               QStringLiteral("Das Update wurde abgebrochen."), QStringLiteral(" "),
+                                               QStringLiteral("Klicken um Update zu wiederholen")}));
+    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Weiter"));
+    QVERIFY(dialog.m_btnMain.isVisible());
+    QVERIFY(dialog.m_progress.isHidden());
+    QCOMPARE(dialog.m_nStep.load(), int(StepFindDevice));
+    QVERIFY(dialog.m_file.IsOpen());
+    // The device was told to drop what it got, then restarted.
+    QStringList commands = Commands(*m_device);
+    QCOMPARE(commands.mid(commands.size() - 2), QStringList({QStringLiteral("DPZ"), QStringLiteral("RST")}));
+    Shoot(dialog, QStringLiteral("de-6-flash-error"));
+
+    // "Weiter" searches again and the update can be repeated.
+    OpenClickGate(dialog);
+    Click(dialog.m_btnMain);
+    QVERIFY(WaitIdle(dialog));
+    QVERIFY(dialog.m_btnYes.isVisible());
+    Click(dialog.m_btnYes);
+    QVERIFY(WaitIdle(dialog));
+    QCOMPARE(dialog.m_lblStatus1.text(), QStringLiteral("Firmware Update erfolgreich abgeschlossen."));
+    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Beenden"));
+    commands = Commands(*m_device);
+    QCOMPARE(commands.count(QStringLiteral("DPZ")), 1);
+    QCOMPARE(commands.count(QStringLiteral("RST")), 2);
+    QCOMPARE(Received(*m_device).last(), QStringLiteral("RST"));
+}
+
+QTEST_MAIN(DeviceTest)
+#include "dialog_device_tests.moc"

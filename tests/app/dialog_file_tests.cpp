@@ -1,0 +1,347 @@
+// Choosing and loading a firmware file through the real file dialog: the
+// good file, the file dialog's filter, the refusals (header, faulty lines
+// and blocks, a file gone before loading), and closing while loading.
+
+#include "DialogTestSupport.h"
+
+#include <QAbstractItemView>
+#include <QLabel>
+#include <QtTest>
+
+#include <cstdio>
+
+using namespace apptest;
+
+namespace {
+
+const QStringList kInstructions = {QStringLiteral("Turn your device to update mode"),
+                                   QStringLiteral("and connect it to your PC."),
+                                   QStringLiteral("The update will take about 3 to 10 minutes."),
+                                   QStringLiteral("Click on the button to load the firmware file")};
+
+// The names the file dialog lists in its current folder.
+QStringList Listed(QFileDialog* files)
+{
+    QStringList names;
+    auto* view = files->findChild<QAbstractItemView*>(QStringLiteral("listView"));
+    if (!view || !view->model())
+        return names;
+    const QModelIndex root = view->rootIndex();
+    for (int row = 0; row < view->model()->rowCount(root); ++row)
+        names << view->model()->index(row, 0, root).data().toString();
+    return names;
+}
+
+}  // namespace
+
+class FileTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void goodFileIsLoadedAndShown();
+    void fileDialogListsEverySpellingOfTheExtension();
+    void cancelledFileDialogChangesNothing();
+    void fileWithoutIndexSectionIsRefusedWithAMessage();
+    void faultyFileIsRefused_data();
+    void faultyFileIsRefused();
+    void fileGoneBeforeLoadingIsRefused();
+    void anotherFileCanBeLoadedAfterARefusal();
+    void closeIsRefusedWhileLoadingAndAllowedAfter();
+    void closeIsAllowedInTheLoadStep();
+
+private:
+    // A shown dialog in step 1, "Load file".
+    void StartDialog();
+
+    std::unique_ptr<CTempDir> m_dir;
+    std::unique_ptr<CModalWatcher> m_watcher;
+    std::unique_ptr<CTestDialog> m_dialog;
+};
+
+void FileTest::init()
+{
+    SetLanguage(Language::English);
+    m_dir = std::make_unique<CTempDir>();
+    m_watcher = std::make_unique<CModalWatcher>();
+}
+
+void FileTest::cleanup()
+{
+    if (m_dialog) {
+        m_dialog->Release();
+        QVERIFY(WaitIdle(*m_dialog));
+    }
+    m_dialog.reset();
+    m_watcher.reset();
+    m_dir.reset();
+}
+
+void FileTest::StartDialog()
+{
+    m_dialog = std::make_unique<CTestDialog>(m_dir->File("no-ports"), m_dir->Path());
+    m_dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_dialog.get()));
+    Click(m_dialog->m_btnMain);
+    QCOMPARE(m_dialog->m_nStep.load(), int(StepLoadFile));
+    OpenClickGate(*m_dialog);
+}
+
+void FileTest::goodFileIsLoadedAndShown()
+{
+    StartDialog();
+    CTestDialog& dialog = *m_dialog;
+    const std::string path = m_dir->WriteFirmware("sample.CVF");
+    m_watcher->fileToChoose = QString::fromStdString(path);
+
+    Click(dialog.m_btnMain);
+    QVERIFY(WaitIdle(dialog));
+
+    QCOMPARE(m_watcher->fileDialogs, 1);
+    QCOMPARE(m_watcher->fileFilters.size(), 1);
+    QVERIFY2(m_watcher->fileFilters.first().startsWith(QStringLiteral("Corvane Firmware File ")),
+             qPrintable(m_watcher->fileFilters.first()));
+    QVERIFY(m_watcher->fileFilters.first().contains(QStringLiteral("*.CVF")));
+    QCOMPARE(m_watcher->boxes.size(), 0);
+
+    QCOMPARE(dialog.m_lblInfo1.text(), QStringLiteral("Demo Controller compatible fimware file loaded."));
+    QCOMPARE(dialog.m_lblInfo2.text(), QStringLiteral("Software Version:"));
+    QCOMPARE(dialog.m_lblInfo3.text(), QStringLiteral("2026-11  V2.4.1"));
+    QCOMPARE(StatusLines(dialog), QStringList({QString(), QString(), QString(),
+                                               QStringLiteral("Click continue to search for the device.")}));
+    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("continue"));
+    QVERIFY(dialog.m_btnMain.isVisible());
+    QVERIFY(dialog.m_progress.isHidden());
+    QCOMPARE(dialog.Pane(ID_PANE_FILE)->text(), QString::fromStdString(path));
+    QCOMPARE(dialog.Pane(ID_PANE_DEVICE)->text(), QStringLiteral("Demo Controller"));
+    QCOMPARE(dialog.Pane(ID_PANE_PORT)->text(), QStringLiteral("COM"));
+    QCOMPARE(dialog.m_nStep.load(), int(StepFindDevice));
+    QVERIFY(dialog.m_file.IsOpen());
+    Shoot(dialog, QStringLiteral("2-loaded"));
+}
+
+void FileTest::fileDialogListsEverySpellingOfTheExtension()
+{
+    StartDialog();
+    CTestDialog& dialog = *m_dialog;
+    const std::string lower = m_dir->WriteFirmware("fw.cvf");
+    m_dir->WriteFirmware("UPPER.CVF");
+    m_dir->WriteFirmware("Mixed.Cvf");
+    m_dir->Write("notes.txt", "not firmware\r\n");
+    m_dir->Write("fw.cvf.bak", "not firmware\r\n");
+
+    const QString folder = QString::fromStdString(m_dir->Path());
+    QStringList listed;
+    QElapsedTimer waited;
+    m_watcher->fileAnswer = [&](QFileDialog* files) {
+        if (!waited.isValid()) {
+            waited.start();
+            files->setDirectory(folder);
+            return false;
+        }
+        listed = Listed(files);
+        // The folder is read in the background; the upper-case name is
+        // listed in any case once it has been read.
+        if (!listed.contains(QStringLiteral("UPPER.CVF")) && waited.elapsed() < 10000)
+            return false;
+        return ChooseInFileDialog(files, QString::fromStdString(lower));
+    };
+
+    Click(dialog.m_btnMain);
+    QVERIFY(WaitIdle(dialog));
+
+    listed.sort();
+    QCOMPARE(listed, QStringList({QStringLiteral("Mixed.Cvf"), QStringLiteral("UPPER.CVF"), QStringLiteral("fw.cvf")}));
+    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("continue"));
+    QCOMPARE(dialog.Pane(ID_PANE_FILE)->text(), QString::fromStdString(lower));
+}
+
+void FileTest::cancelledFileDialogChangesNothing()
+{
+    StartDialog();
+    CTestDialog& dialog = *m_dialog;
+    m_watcher->fileToChoose.clear();
+
+    Click(dialog.m_btnMain);
+    QVERIFY(WaitIdle(dialog));
+
+    QCOMPARE(m_watcher->fileDialogs, 1);
+    QCOMPARE(m_watcher->boxes.size(), 0);
+    QCOMPARE(dialog.m_nStep.load(), int(StepLoadFile));
+    QCOMPARE(StatusLines(dialog), kInstructions);
+    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Load file"));
+    QCOMPARE(dialog.m_lblInfo1.text(), QStringLiteral("Firmware Update Tool"));
+    QCOMPARE(dialog.Pane(ID_PANE_FILE)->text(), QStringLiteral("firmware file"));
+    QVERIFY(!dialog.m_file.IsOpen());
+}
+
+void FileTest::fileWithoutIndexSectionIsRefusedWithAMessage()
+{
+    StartDialog();
+    CTestDialog& dialog = *m_dialog;
+    std::string bytes = MakeFirmwareFile(MakerOptions()).bytes;
+    bytes.replace(bytes.find("[PSDINDEX]"), 10, "[PSDINDEK]");
+    const std::string path = m_dir->Write("header.CVF", bytes);
+    m_watcher->fileToChoose = QString::fromStdString(path);
+
+    Click(dialog.m_btnMain);
+    QVERIFY(WaitIdle(dialog));
+
+    QCOMPARE(m_watcher->boxes.size(), 1);
+    QCOMPARE(m_watcher->boxes[0].caption, QStringLiteral("cvf-update"));
+    QCOMPARE(m_watcher->boxes[0].text, QString::fromStdString(path) + QStringLiteral("\nUnexpected file format."));
+    QCOMPARE(m_watcher->boxes[0].icon, QMessageBox::Information);
+    QCOMPARE(dialog.m_nStep.load(), int(StepLoadFile));
+    QCOMPARE(StatusLines(dialog), kInstructions);
+    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Load file"));
+    QVERIFY(!dialog.m_file.IsOpen());
+}
+
+void FileTest::faultyFileIsRefused_data()
+{
+    QTest::addColumn<int>("badChecksumLine");
+    QTest::addColumn<int>("lowercaseChecksumLine");
+    QTest::addColumn<int>("badBlockSum");
+    QTest::addColumn<bool>("blankLineAtEnd");
+    QTest::addColumn<int>("overlongLine");
+
+    // The sample has 3 blocks of 256 lines and a marker each: 771 lines.
+    QTest::newRow("bad checksum on the last line") << 771 << 0 << 0 << false << 0;
+    QTest::newRow("lower-case checksum digit on the last line") << 0 << -1 << 0 << false << 0;
+    QTest::newRow("block sum wrong at the second marker") << 0 << 0 << 2 << false << 0;
+    QTest::newRow("blank line at the end") << 0 << 0 << 0 << true << 0;
+    QTest::newRow("over-long line") << 0 << 0 << 0 << false << 300;
+}
+
+void FileTest::faultyFileIsRefused()
+{
+    QFETCH(int, badChecksumLine);
+    QFETCH(int, lowercaseChecksumLine);
+    QFETCH(int, badBlockSum);
+    QFETCH(bool, blankLineAtEnd);
+    QFETCH(int, overlongLine);
+
+    StartDialog();
+    CTestDialog& dialog = *m_dialog;
+    MakerOptions options;
+    options.badChecksumLine = badChecksumLine;
+    options.lowercaseChecksumLine = lowercaseChecksumLine;
+    options.badBlockSum = badBlockSum;
+    options.blankLineAtEnd = blankLineAtEnd;
+    options.overlongLine = overlongLine;
+    const MakerResult made = MakeFirmwareFile(options);
+    QVERIFY2(made.error.empty(), made.error.c_str());
+    QCOMPARE(made.dataLines, 771);
+    m_watcher->fileToChoose = QString::fromStdString(m_dir->Write("faulty.CVF", made.bytes));
+
+    Click(dialog.m_btnMain);
+    QVERIFY(WaitIdle(dialog));
+
+    QCOMPARE(m_watcher->boxes.size(), 0);
+    QCOMPARE(StatusLines(dialog), QStringList({QStringLiteral("The selected file is faulty!"),
+                                               QStringLiteral("Firmware update refused"), QStringLiteral(" "),
+                                               QStringLiteral("Click the button to load a new file")}));
+    QCOMPARE(dialog.m_nStep.load(), int(StepLoadFile));
+    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Load file"));
+    QVERIFY(dialog.m_btnMain.isVisible());
+    QVERIFY(dialog.m_progress.isHidden());
+    QVERIFY(!dialog.m_file.IsOpen());
+    QCOMPARE(dialog.Pane(ID_PANE_FILE)->text(), QString());
+    QCOMPARE(dialog.Pane(ID_PANE_DEVICE)->text(), QString());
+    // The upper lines are left as they were.
+    QCOMPARE(dialog.m_lblInfo1.text(), QStringLiteral("Firmware Update Tool"));
+    QCOMPARE(dialog.m_lblInfo3.text(), QString());
+}
+
+void FileTest::fileGoneBeforeLoadingIsRefused()
+{
+    // The file passes the header check and is removed before the loader
+    // opens it (as root, taking the read permission away would not do).
+    StartDialog();
+    CTestDialog& dialog = *m_dialog;
+    const std::string path = m_dir->WriteFirmware("gone.CVF");
+    m_watcher->fileToChoose = QString::fromStdString(path);
+    dialog.onLoadStart = [path] { std::remove(path.c_str()); };
+
+    Click(dialog.m_btnMain);
+    QVERIFY(WaitIdle(dialog));
+
+    QCOMPARE(m_watcher->boxes.size(), 1);
+    QCOMPARE(m_watcher->boxes[0].caption, QStringLiteral("cvf-update"));
+    QCOMPARE(m_watcher->boxes[0].text, QString::fromStdString(path) + QStringLiteral("\ncouldn't be opened."));
+    QCOMPARE(m_watcher->boxes[0].icon, QMessageBox::Warning);
+    QCOMPARE(StatusLines(dialog), Lines({370, 371, 372, 373}));
+    QCOMPARE(dialog.m_nStep.load(), int(StepLoadFile));
+    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Load file"));
+    QVERIFY(dialog.m_btnMain.isVisible());
+    QVERIFY(!dialog.m_file.IsOpen());
+}
+
+void FileTest::anotherFileCanBeLoadedAfterARefusal()
+{
+    StartDialog();
+    CTestDialog& dialog = *m_dialog;
+    MakerOptions faulty;
+    faulty.badChecksumLine = 10;
+    m_watcher->fileToChoose = QString::fromStdString(m_dir->WriteFirmware("faulty.CVF", faulty));
+    Click(dialog.m_btnMain);
+    QVERIFY(WaitIdle(dialog));
+    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Load file"));
+
+    OpenClickGate(dialog);
+    const std::string good = m_dir->WriteFirmware("good.CVF");
+    m_watcher->fileToChoose = QString::fromStdString(good);
+    Click(dialog.m_btnMain);
+    QVERIFY(WaitIdle(dialog));
+    QCOMPARE(m_watcher->fileDialogs, 2);
+    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("continue"));
+    QCOMPARE(dialog.m_lblStatus1.text(), QString());
+    QCOMPARE(dialog.m_lblStatus4.text(), QStringLiteral("Click continue to search for the device."));
+    QCOMPARE(dialog.Pane(ID_PANE_FILE)->text(), QString::fromStdString(good));
+}
+
+void FileTest::closeIsRefusedWhileLoadingAndAllowedAfter()
+{
+    StartDialog();
+    CTestDialog& dialog = *m_dialog;
+    m_watcher->fileToChoose = QString::fromStdString(m_dir->WriteFirmware("sample.CVF"));
+    dialog.HoldAtProgress(0);
+
+    Click(dialog.m_btnMain);
+    QTRY_VERIFY(dialog.IsHeld());
+    QVERIFY(dialog.m_progress.isVisible());
+
+    QVERIFY(!dialog.close());
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(m_watcher->boxes.size(), 1);
+    QCOMPARE(m_watcher->boxes[0].caption, QStringLiteral("cvf-update"));
+    QCOMPARE(m_watcher->boxes[0].text, QStringLiteral("You tried to end the update prematurely.\n"
+                                                      "Unfortunately this is not possible.\nPlease be patient."));
+    // Clicks are ignored while the worker runs.
+    OpenClickGate(dialog);
+    Click(dialog.m_btnMain);
+    QCOMPARE(m_watcher->fileDialogs, 1);
+
+    dialog.Release();
+    QVERIFY(WaitIdle(dialog));
+    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("continue"));
+    QCOMPARE(dialog.m_lblInfo3.text(), QStringLiteral("2026-11  V2.4.1"));
+
+    // Step 2 with the file open: closing is allowed and closes the file.
+    QVERIFY(dialog.close());
+    QVERIFY(!dialog.isVisible());
+    QVERIFY(!dialog.m_file.IsOpen());
+    QCOMPARE(m_watcher->boxes.size(), 1);
+}
+
+void FileTest::closeIsAllowedInTheLoadStep()
+{
+    StartDialog();
+    QVERIFY(m_dialog->close());
+    QVERIFY(!m_dialog->isVisible());
+    QCOMPARE(m_watcher->boxes.size(), 0);
+}
+
+QTEST_MAIN(FileTest)
+#include "dialog_file_tests.moc"

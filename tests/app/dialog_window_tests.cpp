@@ -1,0 +1,269 @@
+// The main window as it first appears, its keys and closing in the welcome
+// step, the click gate, and the order in which worker texts arrive.
+
+#include "DialogTestSupport.h"
+
+#include <QLabel>
+#include <QStatusBar>
+#include <QtTest>
+
+#include <thread>
+
+using namespace apptest;
+
+namespace {
+
+// Records the texts of one kind of workflow message in the order the
+// window receives them.
+class CMessageRecorder : public QObject {
+public:
+    explicit CMessageRecorder(int message) : m_message(message) {}
+    QStringList texts;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (static_cast<int>(event->type()) == m_message)
+            texts << static_cast<CWorkflowEvent*>(event)->Text();
+        return false;
+    }
+
+private:
+    int m_message;
+};
+
+// Runs work on a thread of its own while this thread keeps the window's
+// events going, and joins it.
+void RunOnWorker(const std::function<void()>& work)
+{
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        work();
+        done = true;
+    });
+    while (!done)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    worker.join();
+    QCoreApplication::sendPostedEvents();
+}
+
+}  // namespace
+
+class WindowTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanupTestCase();
+
+    void firstWindowLayoutAndTexts();
+    void firstWindowInGerman();
+    void enterAndEscapeDoNothing();
+    void closingInWelcomeStepIsAllowed();
+    void startShowsTheInstructions();
+    void doubleClickActsOnceAndGateOpensAfterASecond();
+    void workerTextsArriveInTheOrderPosted();
+    void directCallsComeAfterEarlierPostedTexts();
+
+private:
+    CTempDir m_dir;
+};
+
+void WindowTest::init()
+{
+    SetLanguage(Language::English);
+}
+
+void WindowTest::cleanupTestCase()
+{
+    SetLanguage(Language::English);
+}
+
+void WindowTest::firstWindowLayoutAndTexts()
+{
+    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("Corvane Firmware Update"));
+    QCOMPARE(dialog.size(), QSize(440, 453));
+    QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
+    QVERIFY(!dialog.windowIcon().isNull());
+    QVERIFY(!(dialog.windowFlags() & Qt::WindowMinimizeButtonHint));
+    QVERIFY(!(dialog.windowFlags() & Qt::WindowMaximizeButtonHint));
+
+    // Labels: the title line, everything else empty.
+    QCOMPARE(dialog.m_lblInfo1.text(), QStringLiteral("Firmware Update Tool"));
+    QCOMPARE(dialog.m_lblInfo2.text(), QString());
+    QCOMPARE(dialog.m_lblInfo3.text(), QString());
+    QCOMPARE(StatusLines(dialog), QStringList(4, QString()));
+    QVERIFY(!dialog.m_lblInfo1.font().bold());
+    QVERIFY(dialog.m_lblStatus1.font().bold());
+
+    // Only the main button shows, reading "start", in the middle of the
+    // bottom row.
+    QVERIFY(dialog.m_btnMain.isVisible());
+    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("start"));
+    QVERIFY(dialog.m_btnYes.isHidden());
+    QVERIFY(dialog.m_btnNo.isHidden());
+    QVERIFY(dialog.m_progress.isHidden());
+    QCOMPARE(dialog.m_btnMain.size(), QSize(95, 30));
+    QVERIFY(qAbs(dialog.m_btnMain.geometry().center().x() - dialog.width() / 2) <= 2);
+    QCOMPARE(dialog.m_nStep.load(), int(StepWelcome));
+
+    // Status bar along the bottom: file pane 150 px narrower than the
+    // window, device pane 90 px, the port pane the rest.
+    QStatusBar* bar = dialog.StatusBar();
+    QCOMPARE(bar->geometry().bottom(), dialog.height() - 1);
+    QCOMPARE(bar->width(), dialog.width());
+    QLabel* file = dialog.Pane(ID_PANE_FILE);
+    QLabel* device = dialog.Pane(ID_PANE_DEVICE);
+    QLabel* port = dialog.Pane(ID_PANE_PORT);
+    QCOMPARE(file->text(), QStringLiteral("firmware file"));
+    QCOMPARE(device->text(), QStringLiteral("device"));
+    QCOMPARE(port->text(), QStringLiteral("COM"));
+    QCOMPARE(file->width(), dialog.width() - 150);
+    QCOMPARE(device->width(), 90);
+    QVERIFY(file->geometry().right() < device->geometry().left());
+    QVERIFY(device->geometry().right() < port->geometry().left());
+    QVERIFY2(port->width() > 20, qPrintable(QString::number(port->width())));
+    QVERIFY(port->geometry().right() < bar->width());
+    // The bar does not cover the bottom row of controls.
+    QVERIFY(bar->geometry().top() > dialog.m_btnMain.geometry().bottom());
+    Shoot(dialog, QStringLiteral("0-welcome"));
+}
+
+void WindowTest::firstWindowInGerman()
+{
+    SetLanguage(Language::German);
+    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Start"));
+    QCOMPARE(dialog.m_lblInfo1.text(), QStringLiteral("Firmware Update Tool"));
+    QCOMPARE(dialog.Pane(ID_PANE_FILE)->text(), QStringLiteral("firmware file"));
+    QCOMPARE(dialog.Pane(ID_PANE_DEVICE)->text(), QStringLiteral("device"));
+    QCOMPARE(dialog.Pane(ID_PANE_PORT)->text(), QStringLiteral("COM"));
+    QCOMPARE(dialog.m_btnYes.text(), QStringLiteral("Ja"));
+    QCOMPARE(dialog.m_btnNo.text(), QStringLiteral("Nein"));
+}
+
+void WindowTest::enterAndEscapeDoNothing()
+{
+    CModalWatcher watcher;
+    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QApplication::setActiveWindow(&dialog);
+
+    // On the window itself and with the focus on the main button.
+    for (QWidget* target : {static_cast<QWidget*>(&dialog), static_cast<QWidget*>(&dialog.m_btnMain)}) {
+        target->setFocus();
+        for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
+            QTest::keyClick(target, key);
+            QCoreApplication::processEvents();
+            QVERIFY(dialog.isVisible());
+            QCOMPARE(dialog.m_nStep.load(), int(StepWelcome));
+            QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("start"));
+        }
+    }
+    QCOMPARE(watcher.boxes.size(), 0);
+    QCOMPARE(dialog.result(), 0);
+}
+
+void WindowTest::closingInWelcomeStepIsAllowed()
+{
+    CModalWatcher watcher;
+    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QVERIFY(dialog.close());
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(watcher.boxes.size(), 0);
+}
+
+void WindowTest::startShowsTheInstructions()
+{
+    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    Click(dialog.m_btnMain);
+
+    QCOMPARE(dialog.m_nStep.load(), int(StepLoadFile));
+    QCOMPARE(StatusLines(dialog), QStringList({QStringLiteral("Turn your device to update mode"),
+                                               QStringLiteral("and connect it to your PC."),
+                                               QStringLiteral("The update will take about 3 to 10 minutes."),
+                                               QStringLiteral("Click on the button to load the firmware file")}));
+    QCOMPARE(dialog.m_lblStatus4.LabelTextColor(), QColor(10, 39, 204));
+    QCOMPARE(dialog.m_lblStatus4.palette().color(QPalette::WindowText), QColor(10, 39, 204));
+    QCOMPARE(dialog.m_lblStatus1.LabelTextColor(), dialog.m_lblStatus3.LabelTextColor());
+    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Load file"));
+    QVERIFY(dialog.m_btnMain.isVisible());
+    Shoot(dialog, QStringLiteral("1-instructions"));
+}
+
+void WindowTest::doubleClickActsOnceAndGateOpensAfterASecond()
+{
+    // Any file dialog that opens is cancelled and counted.
+    CModalWatcher watcher;
+    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+
+    QElapsedTimer sinceClick;
+    sinceClick.start();
+    DoubleClick(dialog.m_btnMain);
+    QCOMPARE(dialog.m_nStep.load(), int(StepLoadFile));
+    QCOMPARE(watcher.fileDialogs, 0);
+
+    // A single click within the second is ignored too.
+    Click(dialog.m_btnMain);
+    QCOMPARE(watcher.fileDialogs, 0);
+
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.m_bClickReady != 0, 5000);
+    // The timer may fire a little early, never much.
+    QVERIFY2(sinceClick.elapsed() >= 900, qPrintable(QString::number(sinceClick.elapsed())));
+
+    Click(dialog.m_btnMain);
+    QCOMPARE(watcher.fileDialogs, 1);
+    QCOMPARE(dialog.m_nStep.load(), int(StepLoadFile));
+}
+
+void WindowTest::workerTextsArriveInTheOrderPosted()
+{
+    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    CMessageRecorder recorder(UWM_STATUS3);
+    dialog.installEventFilter(&recorder);
+
+    constexpr int kCount = 200;
+    RunOnWorker([&] {
+        for (int i = 0; i < kCount; ++i)
+            dialog.PostStatus3(std::to_string(i));
+    });
+    QTRY_COMPARE(dialog.m_lblStatus3.text(), QString::number(kCount - 1));
+
+    QStringList expected;
+    for (int i = 0; i < kCount; ++i)
+        expected << QString::number(i);
+    QCOMPARE(recorder.texts, expected);
+}
+
+void WindowTest::directCallsComeAfterEarlierPostedTexts()
+{
+    // The workflow relies on both orders: a direct call from a worker
+    // lands after what that worker posted before it, and what it posts
+    // after the call lands after the call.
+    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    RunOnWorker([&] {
+        for (int i = 0; i < 50; ++i)
+            dialog.PostStatus3(std::to_string(i));
+        dialog.SetStatusLine(3, "direct");
+    });
+    QCOMPARE(dialog.m_lblStatus3.text(), QStringLiteral("direct"));
+
+    RunOnWorker([&] {
+        dialog.SetStatusLines(349, 350, 351, 111);
+        dialog.PostStatus4(Text(352));
+    });
+    QCOMPARE(StatusLines(dialog), Lines({349, 350, 351, 352}));
+}
+
+QTEST_MAIN(WindowTest)
+#include "dialog_window_tests.moc"
