@@ -190,8 +190,9 @@ void CDeviceLink::PauseBeforeLine()
         const double elapsed = stopwatch.PeekMilliseconds();
         if (elapsed > LINE_PAUSE_MS)
             break;
-        // Sleep the rest, and a little more, so one sleep usually does.
+        // Sleep the rest and a hair more, so that one sleep usually does;
+        // with the timer slack taken off it wakes within a few microseconds.
         std::this_thread::sleep_for(
-            std::chrono::duration<double, std::milli>(LINE_PAUSE_MS - elapsed + 0.05));
+            std::chrono::duration<double, std::milli>(LINE_PAUSE_MS - elapsed + 0.002));
     }
 }
