@@ -5,6 +5,7 @@
 
 #include "app/UpdateDlg.h"
 #include "app/workflow/StringTable.h"
+#include "DeviceRecords.h"
 #include "FirmwareMaker.h"
 
 #include <QApplication>
@@ -31,42 +32,7 @@
 
 namespace apptest {
 
-// A folder of its own, removed with the object.
-class CTempDir {
-public:
-    CTempDir()
-    {
-        char pattern[] = "/tmp/cvf-dialog-test-XXXXXX";
-        if (::mkdtemp(pattern) != nullptr)
-            m_path = pattern;
-    }
-    ~CTempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    CTempDir(const CTempDir&) = delete;
-    CTempDir& operator=(const CTempDir&) = delete;
-
-    const std::string& Path() const { return m_path; }
-    std::string File(const std::string& name) const { return m_path + "/" + name; }
-
-    std::string Write(const std::string& name, const std::string& bytes) const
-    {
-        const std::string path = File(name);
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-        return path;
-    }
-    // A firmware file as cvf-make writes it.
-    std::string WriteFirmware(const std::string& name, const MakerOptions& options = MakerOptions()) const
-    {
-        const MakerResult made = MakeFirmwareFile(options);
-        return made.error.empty() ? Write(name, made.bytes) : std::string();
-    }
-
-private:
-    std::string m_path;
-};
+using ::CTempDir;
 
 // Chooses a file in an open file dialog as a user typing its name does,
 // and confirms.

@@ -5,7 +5,7 @@
 // update and of a failed one.
 
 #include "DialogTestSupport.h"
-#include "SimDevice.h"
+#include "DeviceRecords.h"
 
 #include <QLabel>
 #include <QtTest>
@@ -39,45 +39,20 @@ std::vector<uint8_t> WithVersionRecord(std::vector<uint8_t> image)
     return image;
 }
 
-// The flash image the device wrote: address to byte.
-std::map<int, uint8_t> ReadImage(const std::string& path)
-{
-    std::map<int, uint8_t> bytes;
-    std::istringstream in(ReadFile(path));
-    std::string address;
-    std::string data;
-    while (in >> address >> data) {
-        int at = std::stoi(address, nullptr, 16);
-        for (size_t i = 0; i + 1 < data.size(); i += 2)
-            bytes[at++] = static_cast<uint8_t>(std::stoi(data.substr(i, 2), nullptr, 16));
-    }
-    return bytes;
-}
-
-// The command words (or the first field of a firmware line) the device
-// received, in order.
+// The requests the device received, in order: command words, and FW for
+// each firmware line.
 QStringList Received(const CSimDevice& device)
 {
     QStringList words;
-    std::istringstream in(device.Log());
-    std::string line;
-    while (std::getline(in, line)) {
-        const size_t at = line.find(" RX ");
-        if (at == std::string::npos)
-            continue;
-        const std::string frame = line.substr(at + 4);
-        words << QString::fromStdString(frame.substr(0, frame.find('|')));
-    }
+    for (const std::string& word : Requests(device))
+        words << QString::fromStdString(word);
     return words;
 }
 
 QStringList Commands(const CSimDevice& device)
 {
-    QStringList commands;
-    for (const QString& word : Received(device)) {
-        if (!word.startsWith(QLatin1String("FW")))
-            commands << word;
-    }
+    QStringList commands = Received(device);
+    commands.removeAll(QStringLiteral("FW"));
     return commands;
 }
 
@@ -247,11 +222,11 @@ void DeviceTest::fullUpdate()
     // The device holds the file's data, byte for byte, and was restarted
     // at the end.
     const std::vector<uint8_t> expected = WithVersionRecord(SampleImage());
-    const std::map<int, uint8_t> written = ReadImage(m_device->File("image.txt"));
+    const std::map<unsigned, unsigned> written = ReadDeviceImage(m_device->File("image.txt"));
     QCOMPARE(int(written.size()), kSampleBytes);
     int differences = 0;
     for (const auto& [address, byte] : written) {
-        if (address >= kSampleBytes || expected[static_cast<size_t>(address)] != byte)
+        if (address >= unsigned{kSampleBytes} || expected[address] != byte)
             ++differences;
     }
     QCOMPARE(differences, 0);
@@ -283,7 +258,7 @@ void DeviceTest::noRestartsTheDeviceAndOffersClose()
     QVERIFY(dialog.m_btnMain.isVisible());
     QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("close"));
     QCOMPARE(StatusLines(dialog), QStringList(found.mid(0, 3)) << QStringLiteral("Click to close the application"));
-    QVERIFY(!Received(*m_device).contains(QStringLiteral("FWBS")));
+    QVERIFY(!Received(*m_device).contains(QStringLiteral("FW")));
 
     // Closing in step 4 sends nothing more.
     OpenClickGate(dialog);

@@ -1,7 +1,7 @@
 #include "link/DeviceLink.h"
 #include "link/Frame.h"
 
-#include "SimDevice.h"
+#include "DeviceRecords.h"
 
 #include <chrono>
 #include <cstdarg>
@@ -77,19 +77,6 @@ bool PortLockIsFree()
     return true;
 }
 
-// The image file as address -> byte.
-std::map<unsigned, unsigned> ReadImage(const std::string& path)
-{
-    std::map<unsigned, unsigned> image;
-    std::istringstream in(ReadFile(path));
-    std::string address, bytes;
-    while (in >> address >> bytes) {
-        unsigned a = static_cast<unsigned>(std::stoul(address, nullptr, 16));
-        for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-            image[a++ & 0xFFFF] = static_cast<unsigned>(std::stoul(bytes.substr(i, 2), nullptr, 16));
-    }
-    return image;
-}
 
 }  // namespace
 
@@ -428,7 +415,7 @@ TEST(DeviceTransfer, LinesBuildTheDeviceImage)
         {0x0100, 0x01}, {0x0101, 0x02}, {0x0102, 0x03},
         {0xFFFE, 0xFF}, {0xFFFF, 0xFF}, {0x0000, 0xAA}, {0x0001, 0x55},
     };
-    EXPECT_EQ(ReadImage(d.sim.File("image.txt")), expected);
+    EXPECT_EQ(ReadDeviceImage(d.sim.File("image.txt")), expected);
 }
 
 TEST(DeviceTransfer, BlockWithWrongSumEndsWithFlashError)

@@ -7,7 +7,7 @@
 
 #include "app/UpdateDlg.h"
 
-#include "SimDevice.h"
+#include "DeviceRecords.h"
 
 #include <QObject>
 #include <QStringList>
@@ -18,8 +18,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-struct MakerOptions;
 
 class CDrivenDlg : public CUpdateDlg {
 public:
@@ -68,31 +66,6 @@ private:
 
 // Runs the event loop until done() holds or the time is up.
 bool WaitFor(const std::function<bool()>& done, int timeoutMs);
-
-// A firmware file written by the maker into directory.
-std::string WriteFirmware(const std::string& directory, const std::string& name, const MakerOptions& options);
-// What a device builds from the file's data lines, address -> byte.
-std::map<unsigned, unsigned> ImageOfFile(const std::string& path);
-// The image written by cvf-devsim --image-out.
-std::map<unsigned, unsigned> ReadDeviceImage(const std::string& path);
-// The requests the device received, in order: ASP, PSD, EAE, RST, DPZ,
-// FW for a firmware line, BAD for a frame with a bad checksum.
-std::vector<std::string> Requests(const CSimDevice& sim);
-// The requests after the last firmware line.
-std::vector<std::string> RequestsAfterLines(const CSimDevice& sim);
-std::string PortDirectoryOf(const CSimDevice& sim);
-
-// A private temporary directory, removed with the object.
-class CTempDir {
-public:
-    CTempDir();
-    ~CTempDir();
-    const std::string& Path() const { return m_path; }
-    std::string File(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
 
 // ---------------------------------------------------------------------------
 // What faults lead to.

@@ -18,14 +18,6 @@ protected:
     void SetUp() override
     {
         SetLanguage(Language::English);
-        char pattern[] = "/tmp/cvf-load-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-    }
-    void TearDown() override
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
     }
     std::string Write(const MakerOptions& options, const std::string& name = "fw.CVF")
     {
@@ -56,7 +48,8 @@ protected:
         EXPECT_EQ(view.m_bBusy.load(), 0);
     }
 
-    std::string m_dir;
+    CTempDir m_temp;
+    const std::string m_dir = m_temp.Path();
 };
 
 }  // namespace

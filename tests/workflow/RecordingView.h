@@ -4,7 +4,7 @@
 // a plain model of what the window would show, and logged.
 
 #include "app/workflow/UpdateWorkflow.h"
-#include "SimDevice.h"
+#include "DeviceRecords.h"
 
 #include <map>
 #include <mutex>
@@ -88,13 +88,3 @@ private:
     int m_step = 10;
     std::string m_emptySysfs;
 };
-
-// A firmware file in a private directory, written by the maker.
-struct MakerOptions;
-std::string WriteFirmware(const std::string& directory, const std::string& name, const MakerOptions& options);
-// The image a device builds from the file's data lines: address -> byte.
-std::map<unsigned, unsigned> ImageOfFile(const std::string& path);
-// The image written by cvf-devsim --image-out.
-std::map<unsigned, unsigned> ReadDeviceImage(const std::string& path);
-// The request words the device received, in order (ASP, PSD, EAE, RST, DPZ, FW for lines).
-std::vector<std::string> Requests(const CSimDevice& sim);

@@ -20,10 +20,6 @@
 
 namespace {
 
-std::string PortDirectoryOf(const CSimDevice& sim)
-{
-    return std::filesystem::path(sim.LinkPath()).parent_path().string();
-}
 
 // A small file: two blocks of 8 lines of 32 bytes, each closed by a
 // marker, so lines 1-8 and 10-17 carry data and 9 and 18 are markers.
@@ -37,26 +33,12 @@ MakerOptions SmallFile()
     return o;
 }
 
-// The requests after the last firmware line.
-std::vector<std::string> After(const std::vector<std::string>& requests, const std::string& word)
-{
-    auto it = std::find(requests.rbegin(), requests.rend(), word);
-    return std::vector<std::string>(it.base(), requests.end());
-}
 
 class UpdateTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         SetLanguage(Language::English);
-        char pattern[] = "/tmp/cvf-update-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-    }
-    void TearDown() override
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
     }
 
     // Loads the file and searches on the simulator's port directory.
@@ -83,7 +65,8 @@ protected:
         EXPECT_EQ(ReadDeviceImage(sim.File("image.txt")), ImageOfFile(m_file));
     }
 
-    std::string m_dir;
+    CTempDir m_temp;
+    const std::string m_dir = m_temp.Path();
     std::string m_file;
 };
 
@@ -136,7 +119,7 @@ TEST_F(UpdateTest, FullUpdateFromSearchToRestart)
     const auto requests = Requests(sim);
     ASSERT_FALSE(requests.empty());
     EXPECT_EQ(requests.back(), "RST");
-    EXPECT_EQ(After(requests, "FW"), std::vector<std::string>{"RST"});
+    EXPECT_EQ(RequestsAfterLines(sim), std::vector<std::string>{"RST"});
 
     // "close" ends the program; a finished update restarts nothing more.
     view.Click();
@@ -177,22 +160,14 @@ TEST_F(UpdateTest, TransferOutcomes)
     const std::string protocol = "Error in the write-read process";
     const std::string flash = "Error writing to flash";
     const std::vector<std::string> abort = {"DPZ", "RST"};
+    // One of each outcome; the window's fault matrix has every fault at
+    // every place. These run under the sanitizers as well.
     const Case cases[] = {
-        {"silence:1", interrupted.c_str(), {}},
         {"silence:17", interrupted.c_str(), {}},
-        {"badsum:1", protocol.c_str(), abort},
         {"badsum:9", protocol.c_str(), abort},
         {"reject:5:4", protocol.c_str(), abort},
-        {"reject:18:4", protocol.c_str(), abort},
-        {"flash:1", flash.c_str(), abort},
-        {"flash:17", flash.c_str(), abort},
-        // A reply after garbage fails its checksum; one after a stray EOT
-        // is never complete, so the line times out.
-        {"garbage:5", protocol.c_str(), abort},
-        {"eot:5", interrupted.c_str(), {}},
-        {"trailing:5", "Firmware update ended", {"RST"}},
-        {"bytewise:9", "Firmware update ended", {"RST"}},
         {"reject:5:3", "Firmware update ended", {"RST"}},
+        {"flash:1", flash.c_str(), abort},
         {"cf:5", "Firmware update ended", {"RST"}},
     };
     for (const Case& c : cases) {
@@ -203,7 +178,7 @@ TEST_F(UpdateTest, TransferOutcomes)
         ASSERT_TRUE(view.ClickYes(15000));
         const auto s = view.Shown();
         EXPECT_EQ(s.status[1], c.line1);
-        EXPECT_EQ(After(Requests(sim), "FW"), c.closing);
+        EXPECT_EQ(RequestsAfterLines(sim), c.closing);
         if (s.status[1] == interrupted) {
             EXPECT_EQ(s.status[2], "Was the connection interrupted?");
             EXPECT_EQ(s.status[3], "Is your device operational?");
@@ -235,7 +210,7 @@ TEST_F(UpdateTest, AllLinesAcceptedWithoutABlockEndIsIncomplete)
     ASSERT_TRUE(view.ClickYes());
     EXPECT_EQ(view.Shown().status[1], "Firmware update is incomplete");
     EXPECT_EQ(view.Shown().progress, 100);
-    EXPECT_EQ(After(Requests(sim), "FW"), std::vector<std::string>{});
+    EXPECT_EQ(RequestsAfterLines(sim), std::vector<std::string>{});
 }
 
 TEST_F(UpdateTest, LostDeviceEndsAtOnceAndTheUpdateCanBeRepeated)
@@ -362,82 +337,6 @@ TEST_F(UpdateTest, DeviceVersionTexts)
         EXPECT_EQ(view.Shown().step, StepTransfer);
         EXPECT_EQ(view.Shown().status[3], c.line3);
     }
-}
-
-TEST_F(UpdateTest, NoRestartsTheDeviceAndOffersClose)
-{
-    CSimDevice sim;
-    CRecordingView view;
-    LoadAndSearch(view, sim, SmallFile());
-    view.OnNo();
-    const auto s = view.Shown();
-    EXPECT_EQ(s.step, StepFinished);
-    EXPECT_EQ(s.status[4], "Click to close the application");
-    EXPECT_EQ(s.caption, "close");
-    EXPECT_TRUE(s.mainVisible);
-    EXPECT_FALSE(s.yesVisible);
-    EXPECT_FALSE(s.noVisible);
-    ASSERT_TRUE(sim.WaitForLog("ok RST"));
-    // Closing in step 4 sends nothing more.
-    const size_t before = Requests(sim).size();
-    EXPECT_TRUE(view.OnClose());
-    EXPECT_EQ(Requests(sim).size(), before);
-}
-
-TEST_F(UpdateTest, ClosingWithTheQuestionOpenRestartsTheDevice)
-{
-    CSimDevice sim;
-    CRecordingView view;
-    LoadAndSearch(view, sim, SmallFile());
-    EXPECT_TRUE(view.OnClose());
-    EXPECT_EQ(Requests(sim).back(), "RST");
-    EXPECT_FALSE(view.m_file.IsOpen());
-}
-
-TEST_F(UpdateTest, ClosingDuringSearchOrTransferIsRefused)
-{
-    CSimDevice sim({"--line-time", "20"});
-    CRecordingView view;
-    ASSERT_TRUE(sim.IsReady());
-    m_file = WriteFirmware(m_dir, "fw.CVF", SmallFile());
-    ASSERT_TRUE(view.Load(m_file));
-    view.UsePortDirectory(PortDirectoryOf(sim));
-    view.m_nSearchHoldMs = 300;
-    view.m_bClickReady = 1;
-    view.OnMainButton();
-    EXPECT_FALSE(view.OnClose());
-    ASSERT_TRUE(view.WaitIdle(10000));
-    view.m_bClickReady = 1;
-    view.OnYes();
-    EXPECT_FALSE(view.OnClose());
-    ASSERT_TRUE(view.WaitIdle(10000));
-    EXPECT_EQ(view.Shown().status[1], "Firmware update ended");
-    ASSERT_EQ(view.Messages().size(), 2u);
-    EXPECT_EQ(view.Messages()[1].substr(0, 40), "You tried to end the update prematurely.");
-}
-
-TEST_F(UpdateTest, GermanTextsOfAnUpdateAndAFailure)
-{
-    SetLanguage(Language::German);
-    CSimDevice sim({"--image-out", "image.txt", "--fault", "flash:3"});
-    CRecordingView view;
-    LoadAndSearch(view, sim, SmallFile());
-    EXPECT_EQ(view.Shown().status[1], "Demo Controller kompatibles Gerat gefunden.");
-    EXPECT_EQ(view.Shown().status[4], "Mochten Sie das Update nun ausfuhren?");
-    ASSERT_TRUE(view.ClickYes());
-    auto s = view.Shown();
-    EXPECT_EQ(s.status[1], "Der Speicher wurde falsch beschrieben.");
-    EXPECT_EQ(s.status[2], "Das Update wurde abgebrochen.");
-    EXPECT_EQ(s.status[4], "Klicken um Update zu wiederholen");
-    EXPECT_EQ(s.caption, "Weiter");
-    ASSERT_TRUE(view.Click());
-    ASSERT_TRUE(view.ClickYes());
-    s = view.Shown();
-    EXPECT_EQ(s.status[1], "Firmware Update erfolgreich abgeschlossen.");
-    EXPECT_EQ(s.status[2], "Der Demo Controller wurde neu gestartet.");
-    EXPECT_EQ(s.status[3].rfind("Zeit fur Firmware Update: ", 0), 0u);
-    EXPECT_EQ(s.caption, "Beenden");
-    SetLanguage(Language::English);
 }
 
 TEST_F(UpdateTest, PortRefusedForLackOfPermissionIsNamed)
