@@ -9,25 +9,18 @@
 
 #include "SimDevice.h"
 
+#include "ProcessTimes.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include <sys/resource.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double CpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 double Ms(Clock::duration d)
 {

@@ -6,6 +6,8 @@
 #include "link/SerialPort.h"
 #include "link/Stopwatch.h"
 
+#include "ProcessTimes.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -17,20 +19,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double CpuSeconds()
-{
-    rusage ru{};
-    getrusage(RUSAGE_THREAD, &ru);  // this thread only, not the device side
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
 
 void StopwatchFigures()
 {
@@ -147,11 +140,11 @@ void PortFigures(int rounds)
                 us[us.size() / 2], us[us.size() * 99 / 100], us.back());
 
     // A silent wait must sleep, not spin.
-    const double cpu0 = CpuSeconds();
+    const double cpu0 = CpuSeconds(RUSAGE_THREAD);
     t = Clock::now();
     const bool any = port.WaitForInput(1000);
     const double wall = std::chrono::duration<double>(Clock::now() - t).count();
-    const double cpu = CpuSeconds() - cpu0;
+    const double cpu = CpuSeconds(RUSAGE_THREAD) - cpu0;
     std::printf("serial: silent WaitForInput(1000) %s after %.1f ms, processor %.3f ms (%.2f %% of a core)\n",
                 any ? "woke" : "timed out", wall * 1e3, cpu * 1e3, 100.0 * cpu / wall);
 

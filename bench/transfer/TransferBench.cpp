@@ -14,6 +14,8 @@
 #include "FirmwareMaker.h"
 #include "SimDevice.h"
 
+#include "ProcessTimes.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,19 +24,10 @@
 #include <string>
 #include <thread>
 
-#include <sys/resource.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double CpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 // A window that shows nothing.
 class CNullView : public CUpdateWorkflow {

@@ -16,6 +16,8 @@
 #include "FirmwareMaker.h"
 #include "SimDevice.h"
 
+#include "EventLoopWait.h"
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QPaintEvent>
@@ -81,19 +83,6 @@ private:
     Clock::time_point m_last;
     Clock::duration m_longest{};
 };
-
-bool WaitFor(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::usleep(200);
-    }
-    return true;
-}
 
 void Click(CUpdateDlg& dlg, bool yes = false)
 {

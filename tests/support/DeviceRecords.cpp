@@ -38,6 +38,16 @@ std::string CTempDir::WriteFirmware(const std::string& name, const MakerOptions&
     return made.error.empty() ? Write(name, made.bytes) : std::string();
 }
 
+MakerOptions SmallFirmware()
+{
+    MakerOptions o;
+    o.blocks = 2;
+    o.blockBytes = 256;
+    o.lineBytes = 32;
+    o.writeVersion = false;
+    return o;
+}
+
 std::string WriteFirmware(const std::string& directory, const std::string& name, const MakerOptions& options)
 {
     const std::string path = directory + "/" + name;

@@ -28,6 +28,10 @@ private:
     std::string m_path;
 };
 
+// A small firmware file: two blocks of eight lines of 32 bytes, each closed
+// by a marker, so that lines 1-8 and 10-17 carry data and 9 and 18 are the
+// markers; no version record; the sample's index and device.
+MakerOptions SmallFirmware();
 // A firmware file written by the maker into directory.
 std::string WriteFirmware(const std::string& directory, const std::string& name, const MakerOptions& options);
 // What a device builds from the file's data lines: address -> byte.

@@ -57,7 +57,7 @@ std::string BlockOfLineLength(size_t length)
 
 std::string Sample()
 {
-    return MakeFirmwareFile(FaultTestFile()).bytes;
+    return MakeFirmwareFile(SmallFirmware()).bytes;
 }
 
 std::string ReplaceAll(std::string text, const std::string& from, const std::string& to)
@@ -162,7 +162,7 @@ private slots:
               Expect::Refused);
         // With one-byte line ends every line after the first loses its first
         // character, "[DATA]" among them.
-        MakerOptions lf = FaultTestFile();
+        MakerOptions lf = SmallFirmware();
         lf.lfOnly = true;
         Check(Write("lf.CVF", MakeFirmwareFile(lf).bytes), Expect::Refused);
         Check(Write("cr.CVF", ReplaceAll(Sample(), "\r\n", "\r")), Expect::Refused);
@@ -186,16 +186,16 @@ private slots:
 
     void FilesTheLoaderRefuses()
     {
-        MakerOptions o = FaultTestFile();
+        MakerOptions o = SmallFirmware();
         o.lowercaseChecksumLine = -1;
         Check(Write("lower.CVF", MakeFirmwareFile(o).bytes), Expect::Faulty);
-        o = FaultTestFile();
+        o = SmallFirmware();
         o.badBlockSum = 2;
         Check(Write("blocksum.CVF", MakeFirmwareFile(o).bytes), Expect::Faulty);
-        o = FaultTestFile();
+        o = SmallFirmware();
         o.badChecksumLine = 3;
         Check(Write("checksum.CVF", MakeFirmwareFile(o).bytes), Expect::Faulty);
-        o = FaultTestFile();
+        o = SmallFirmware();
         o.blankLineAtEnd = true;
         Check(Write("blank.CVF", MakeFirmwareFile(o).bytes), Expect::Faulty);
 

@@ -47,7 +47,7 @@ private slots:
     void initTestCase()
     {
         SetLanguage(Language::English);
-        m_file = WriteFirmware(m_dir.Path(), "faults.CVF", FaultTestFile());
+        m_file = WriteFirmware(m_dir.Path(), "faults.CVF", SmallFirmware());
     }
 
     void FirstLine_data() { AddRows(); }

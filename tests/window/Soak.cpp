@@ -63,7 +63,7 @@ int main(int argc, char** argv)
     std::fflush(stdout);
 
     CTempDir dir;
-    const std::string file = WriteFirmware(dir.Path(), "soak.CVF", FaultTestFile());
+    const std::string file = WriteFirmware(dir.Path(), "soak.CVF", SmallFirmware());
     std::mt19937 random(seed);
     const char* const commands[] = {"ASP", "PSD", "EAE", "RST", "DPZ"};
     std::uniform_int_distribution<size_t> pickRow(0, std::size(faults::kMatrix) - 1);

@@ -11,28 +11,11 @@
 #include <algorithm>
 #include <filesystem>
 
-bool WaitFor(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::usleep(500);
-    }
-    QCoreApplication::processEvents();
-    return true;
-}
-
 CDrivenDlg::CDrivenDlg()
 {
-    char pattern[] = "/tmp/cvf-sysfs-XXXXXX";
-    if (mkdtemp(pattern) != nullptr)
-        m_emptySysfs = pattern;
     // Never the machine's ports.
-    m_portDirectory = m_emptySysfs + "/no-ports";
-    m_sysfsRoot = m_emptySysfs;
+    m_portDirectory = m_emptySysfs.File("no-ports");
+    m_sysfsRoot = m_emptySysfs.Path();
     m_nSearchHoldMs = 0;
     // Message boxes are confirmed as soon as they show.
     m_boxTimer.setInterval(5);
@@ -45,9 +28,6 @@ CDrivenDlg::CDrivenDlg()
 CDrivenDlg::~CDrivenDlg()
 {
     FinishWorker();
-    std::error_code ignored;
-    if (!m_emptySysfs.empty())
-        std::filesystem::remove_all(m_emptySysfs, ignored);
 }
 
 void CDrivenDlg::CatchMessageBoxes()
@@ -81,7 +61,7 @@ bool CDrivenDlg::CheckFileHeader()
 void CDrivenDlg::UsePorts(const std::string& portDirectory)
 {
     m_portDirectory = portDirectory;
-    m_sysfsRoot = m_emptySysfs;
+    m_sysfsRoot = m_emptySysfs.Path();
 }
 
 bool CDrivenDlg::WaitIdle(int timeoutMs)
@@ -174,16 +154,6 @@ std::vector<std::string> OutcomeLines(Outcome outcome)
                 "No version available", "Would you like to execute the update now?"};
     }
     return {};
-}
-
-MakerOptions FaultTestFile()
-{
-    MakerOptions o;
-    o.blocks = 2;
-    o.blockBytes = 256;
-    o.lineBytes = 32;
-    o.writeVersion = false;
-    return o;
 }
 
 namespace {

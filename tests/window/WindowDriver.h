@@ -8,6 +8,7 @@
 #include "app/UpdateDlg.h"
 
 #include "DeviceRecords.h"
+#include "EventLoopWait.h"
 
 #include <QObject>
 #include <QStringList>
@@ -58,14 +59,12 @@ private:
 
     std::string m_next;
     bool m_cancel = false;
-    std::string m_emptySysfs;
+    CTempDir m_emptySysfs;  // an empty sysfs, and no port directory in it
     QTimer m_boxTimer;
     QStringList m_messages;
     QStringList m_captions;
 };
 
-// Runs the event loop until done() holds or the time is up.
-bool WaitFor(const std::function<bool()>& done, int timeoutMs);
 
 // ---------------------------------------------------------------------------
 // What faults lead to.
@@ -85,11 +84,6 @@ const char* OutcomeName(Outcome outcome);
 
 // The status lines an outcome shows, in English.
 std::vector<std::string> OutcomeLines(Outcome outcome);
-
-// A small file that the fault tests send: two blocks of eight lines of 32
-// bytes, each closed by a marker, so that lines 1-8 and 10-17 carry data
-// and 9 and 18 are the markers. The sample's index and device.
-MakerOptions FaultTestFile();
 
 // One update against a device with a fault, and what must come of it.
 struct FaultRun {

@@ -13,28 +13,22 @@
 
 CRecordingView::CRecordingView()
 {
-    char pattern[] = "/tmp/cvf-sysfs-XXXXXX";
-    if (mkdtemp(pattern) != nullptr)
-        m_emptySysfs = pattern;
     // Never the machine's ports: an empty port directory and an empty sysfs
     // until a test names its own.
-    m_portDirectory = m_emptySysfs + "/no-ports";
-    m_sysfsRoot = m_emptySysfs;
+    m_portDirectory = m_emptySysfs.File("no-ports");
+    m_sysfsRoot = m_emptySysfs.Path();
     m_nSearchHoldMs = 0;
 }
 
 CRecordingView::~CRecordingView()
 {
     FinishWorker();
-    std::error_code ignored;
-    if (!m_emptySysfs.empty())
-        std::filesystem::remove_all(m_emptySysfs, ignored);
 }
 
 void CRecordingView::UsePortDirectory(const std::string& directory)
 {
     m_portDirectory = directory;
-    m_sysfsRoot = m_emptySysfs;
+    m_sysfsRoot = m_emptySysfs.Path();
 }
 
 CRecordingView::Screen CRecordingView::Shown() const

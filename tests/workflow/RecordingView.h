@@ -86,5 +86,5 @@ private:
     bool m_cancel = false;
     bool m_closed = false;
     int m_step = 10;
-    std::string m_emptySysfs;
+    CTempDir m_emptySysfs;  // an empty sysfs, and no port directory in it
 };

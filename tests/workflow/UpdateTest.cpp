@@ -21,19 +21,6 @@
 namespace {
 
 
-// A small file: two blocks of 8 lines of 32 bytes, each closed by a
-// marker, so lines 1-8 and 10-17 carry data and 9 and 18 are markers.
-MakerOptions SmallFile()
-{
-    MakerOptions o;
-    o.blocks = 2;
-    o.blockBytes = 256;
-    o.lineBytes = 32;
-    o.writeVersion = false;
-    return o;
-}
-
-
 class UpdateTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -131,7 +118,7 @@ TEST_F(UpdateTest, ProgressAndRemainingTimeFollowThePercentage)
 {
     CSimDevice sim({"--line-time", "2"});
     CRecordingView view;
-    LoadAndSearch(view, sim, SmallFile());
+    LoadAndSearch(view, sim, SmallFirmware());
     view.ClearHistory();
     ASSERT_TRUE(view.ClickYes());
     // 16 data lines of 32 bytes: 6, 12, ... 100 %, posted once per accepted line.
@@ -174,7 +161,7 @@ TEST_F(UpdateTest, TransferOutcomes)
         SCOPED_TRACE(c.fault);
         CSimDevice sim({"--image-out", "image.txt", "--fault", c.fault});
         CRecordingView view;
-        LoadAndSearch(view, sim, SmallFile());
+        LoadAndSearch(view, sim, SmallFirmware());
         ASSERT_TRUE(view.ClickYes(15000));
         const auto s = view.Shown();
         EXPECT_EQ(s.status[1], c.line1);
@@ -201,7 +188,7 @@ TEST_F(UpdateTest, TransferOutcomes)
 
 TEST_F(UpdateTest, AllLinesAcceptedWithoutABlockEndIsIncomplete)
 {
-    MakerOptions o = SmallFile();
+    MakerOptions o = SmallFirmware();
     o.blocks = 1;
     o.finalMarker = false;
     CSimDevice sim;
@@ -217,7 +204,7 @@ TEST_F(UpdateTest, LostDeviceEndsAtOnceAndTheUpdateCanBeRepeated)
 {
     CSimDevice gone({"--fault", "hangup:5"}, false, "COM5");
     CRecordingView view;
-    LoadAndSearch(view, gone, SmallFile());
+    LoadAndSearch(view, gone, SmallFirmware());
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(view.ClickYes(5000));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
@@ -250,7 +237,7 @@ TEST_F(UpdateTest, EmptyFileTransfersNothingAndNeverDividesByZero)
 TEST_F(UpdateTest, NoPortAtAll)
 {
     CRecordingView view;
-    ASSERT_TRUE(view.Load(WriteFirmware(m_dir, "fw.CVF", SmallFile())));
+    ASSERT_TRUE(view.Load(WriteFirmware(m_dir, "fw.CVF", SmallFirmware())));
     view.UsePortDirectory(m_dir + "/no-such-directory");
     view.m_bClickReady = 1;
     view.OnMainButton();
@@ -268,7 +255,7 @@ TEST_F(UpdateTest, SilentPortMeansNoDevice)
 {
     CSimDevice sim({"--no-update-mode"});
     CRecordingView view;
-    LoadAndSearch(view, sim, SmallFile());
+    LoadAndSearch(view, sim, SmallFirmware());
     const auto s = view.Shown();
     EXPECT_EQ(s.step, StepFindDevice);
     EXPECT_EQ(s.status[1], "No device found!");
@@ -291,7 +278,7 @@ TEST_F(UpdateTest, SecondPortAnswersAfterTheFirstStaysSilent)
     ASSERT_TRUE(silent.IsReady());
     CSimDevice device({"--port-dir", PortDirectoryOf(silent)}, false, "COM6");
     CRecordingView view;
-    LoadAndSearch(view, silent, SmallFile());
+    LoadAndSearch(view, silent, SmallFirmware());
     EXPECT_EQ(view.Shown().step, StepTransfer);
     EXPECT_EQ(view.m_strPort, "COM6");
     EXPECT_EQ(view.Shown().panePort, "COM6");
@@ -306,7 +293,7 @@ TEST_F(UpdateTest, IncompatibleDeviceAsksForAnotherFile)
 {
     CSimDevice sim({"--index", "OTHER-DEVICE"});
     CRecordingView view;
-    LoadAndSearch(view, sim, SmallFile());
+    LoadAndSearch(view, sim, SmallFirmware());
     const auto s = view.Shown();
     EXPECT_EQ(s.step, StepLoadFile);
     EXPECT_EQ(s.status[1], "Device found");
@@ -333,7 +320,7 @@ TEST_F(UpdateTest, DeviceVersionTexts)
         SCOPED_TRACE(c.line3);
         CSimDevice sim(c.args);
         CRecordingView view;
-        LoadAndSearch(view, sim, SmallFile());
+        LoadAndSearch(view, sim, SmallFirmware());
         EXPECT_EQ(view.Shown().step, StepTransfer);
         EXPECT_EQ(view.Shown().status[3], c.line3);
     }

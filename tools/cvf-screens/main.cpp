@@ -14,6 +14,8 @@
 #include "FirmwareMaker.h"
 #include "SimDevice.h"
 
+#include "EventLoopWait.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -39,21 +41,6 @@ public:
 private:
     std::string m_path;
 };
-
-// Runs the event loop until done() or the time is up.
-bool WaitFor(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(5);
-    }
-    QCoreApplication::processEvents();
-    return true;
-}
 
 class Shooter {
 public:
