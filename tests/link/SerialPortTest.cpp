@@ -3,6 +3,8 @@
 
 #include "link/SerialPort.h"
 
+#include "Pty.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -26,74 +28,6 @@ double MsSince(Clock::time_point t)
 {
     return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
 }
-
-class Pty {
-public:
-    Pty()
-    {
-        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0)
-            return;
-        char name[128];
-        if (ptsname_r(m_master, name, sizeof name) != 0)
-            return;
-        m_path = name;
-        // Held by the test from the start: keeps the master from seeing a
-        // hang-up and lets us read the slave's settings while the port is
-        // held exclusively.
-        m_slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    }
-    ~Pty()
-    {
-        CloseMaster();
-        if (m_slave >= 0)
-            ::close(m_slave);
-    }
-    bool Ok() const { return m_master >= 0 && m_slave >= 0; }
-    const std::string& Path() const { return m_path; }
-    int Slave() const { return m_slave; }
-    int Master() const { return m_master; }
-    void CloseMaster()
-    {
-        if (m_master >= 0)
-            ::close(m_master);
-        m_master = -1;
-    }
-
-    termios SlaveSettings() const
-    {
-        termios tio{};
-        EXPECT_EQ(tcgetattr(m_slave, &tio), 0);
-        return tio;
-    }
-
-    void WriteMaster(const std::string& bytes) const
-    {
-        ASSERT_EQ(::write(m_master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-
-    // Everything the master receives within `ms`, up to `want` bytes.
-    std::string ReadMaster(size_t want, int ms = 2000) const
-    {
-        std::string got;
-        const auto start = Clock::now();
-        while (got.size() < want && MsSince(start) < ms) {
-            pollfd pfd{m_master, POLLIN, 0};
-            if (::poll(&pfd, 1, 50) > 0 && (pfd.revents & POLLIN)) {
-                char buf[256];
-                const ssize_t n = ::read(m_master, buf, sizeof buf);
-                if (n > 0)
-                    got.append(buf, static_cast<size_t>(n));
-            }
-        }
-        return got;
-    }
-
-private:
-    int m_master = -1;
-    int m_slave = -1;
-    std::string m_path;
-};
 
 // Everything the port receives within `ms`, up to `want` bytes.
 std::string ReadPort(CSerialPort& port, size_t want, double ms = 2000)
