@@ -74,6 +74,13 @@ void CUpdateWorkflow::SetStatusLines(int id1, int id2, int id3, int id4)
     }
 }
 
+void CUpdateWorkflow::PostStatusLines(int id1, int id2, int id3, int id4)
+{
+    const int ids[] = {id1, id2, id3, id4};
+    for (int line = 0; line < 4; ++line)
+        PostTextMessage(UWM_STATUS1 + line, ids[line] == 0 ? std::string() : Text(ids[line]));
+}
+
 void CUpdateWorkflow::ShowInstructions()
 {
     SetStatusLineColor(4, INSTRUCTION_COLOR);
@@ -177,10 +184,7 @@ bool CUpdateWorkflow::CheckFileHeader()
 
 void CUpdateWorkflow::LoadFile()
 {
-    PostStatus1(Text(113));
-    PostStatus2(Text(334));
-    PostStatus3("");
-    PostStatus4("");
+    PostStatusLines(113, 334, 0, 0);
 
     std::string buttonText;
     std::string filePane;
@@ -197,10 +201,7 @@ void CUpdateWorkflow::LoadFile()
         if (result.Good()) {
             good = true;
             buttonText = Text(105);
-            PostStatus1("");
-            PostStatus2("");
-            PostStatus3("");
-            PostStatus4(Text(114));
+            PostStatusLines(0, 0, 0, 114);
             m_strDevice = m_file.GetDevice();
             DecodeVersionRecord(result.versionText);
             PostInfo1(FormatText(361, m_strDevice));
@@ -216,10 +217,7 @@ void CUpdateWorkflow::LoadFile()
         buttonText = Text(112);
         if (m_file.IsOpen())
             m_file.Close();
-        PostStatus1(Text(370));
-        PostStatus2(Text(371));
-        PostStatus3(Text(372));
-        PostStatus4(Text(373));
+        PostStatusLines(370, 371, 372, 373);
     }
 
     PostFilePane(filePane);
@@ -314,10 +312,7 @@ void CUpdateWorkflow::SearchDevice()
 
     switch (result) {
     case NoDevice:
-        PostStatus1(Text(338));
-        PostStatus2(Text(339));
-        PostStatus3(Text(340));
-        PostStatus4(Text(341));
+        PostStatusLines(338, 339, 340, 341);
         m_nStep -= 1;
         ShowControl(Control::MainButton, true);
         SetMainButtonText(Text(105));
@@ -326,10 +321,7 @@ void CUpdateWorkflow::SearchDevice()
         // The lines are set at once and then posted again; the posted ones
         // come last, so line 4 ends as the blank.
         SetStatusLines(349, 350, 351, 111);
-        PostStatus1(Text(349));
-        PostStatus2(Text(350));
-        PostStatus3(Text(351));
-        PostStatus4(Text(352));
+        PostStatusLines(349, 350, 351, 352);
         m_nStep = StepLoadFile;
         m_file.Close();
         ShowControl(Control::MainButton, true);
@@ -363,10 +355,7 @@ void CUpdateWorkflow::TransferFirmware()
 
     const auto total = static_cast<uint32_t>(m_file.GetTotalBytes());
 
-    PostStatus1(Text(122));
-    PostStatus2(Text(123));
-    PostStatus3("");
-    PostStatus4(Text(124));
+    PostStatusLines(122, 123, 0, 124);
 
     clock.Start();
 
@@ -496,22 +485,13 @@ void CUpdateWorkflow::TransferFirmware()
         PostStatus3(FormatText(127, clock.FormatElapsed()));
         break;
     case Interrupted:
-        PostStatus1(Text(345));
-        PostStatus2(Text(346));
-        PostStatus3(Text(347));
-        PostStatus4(Text(348));
+        PostStatusLines(345, 346, 347, 348);
         break;
     case FlashError:
-        PostStatus1(Text(357));
-        PostStatus2(Text(358));
-        PostStatus3(Text(359));
-        PostStatus4(Text(360));
+        PostStatusLines(357, 358, 359, 360);
         break;
     case ProtocolError:
-        PostStatus1(Text(353));
-        PostStatus2(Text(354));
-        PostStatus3(Text(355));
-        PostStatus4(Text(356));
+        PostStatusLines(353, 354, 355, 356);
         break;
     }
     if (result != Done) {

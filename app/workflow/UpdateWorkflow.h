@@ -119,6 +119,9 @@ public:
     // Sets the four status lines at once from string IDs: 0 empties a
     // line, 333 leaves it as it is.
     void SetStatusLines(int id1, int id2, int id3, int id4);
+    // Posts the four status lines from string IDs, line 1 first; 0 posts
+    // an empty line.
+    void PostStatusLines(int id1, int id2, int id3, int id4);
     void ShowInstructions();
 
     // ---- Handlers, on the window thread.
