@@ -99,6 +99,15 @@ int64_t CFirmwareFile::GetLength() const
     return st.st_size;
 }
 
+CFirmwareFile::Stamp CFirmwareFile::GetStamp() const
+{
+    struct stat st {};
+    if (m_fd < 0 || ::fstat(m_fd, &st) != 0)
+        return {};
+    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), st.st_size,
+            static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
 int64_t CFirmwareFile::Seek(int64_t offset, SeekFrom from)
 {
     int64_t base = 0;
@@ -182,6 +191,7 @@ int32_t CFirmwareFile::FindText(const std::string& text)
 {
     m_pos = 0;
     m_bufferLength = 0;  // every query reads the file anew
+    m_nReadError = 0;
     std::string line;
     for (;;) {
         const int64_t lineStart = m_pos;

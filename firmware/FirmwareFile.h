@@ -42,9 +42,11 @@ public:
     // LastLineTooLong() reports it until the next ReadLine.
     bool ReadLine(std::string& line);
     bool LastLineTooLong() const { return m_bLineTooLong; }
-    // errno of the last read that failed since Open, 0 when none did. A
-    // failed read ends ReadLine like the end of the file; this tells the
-    // two apart.
+    // errno of the last read that failed since the query that began the
+    // current reading (FindText, and the queries built on it), or since
+    // Open; 0 when none did. A failed read ends ReadLine like the end of
+    // the file; this tells the two apart. An error belongs to the reading
+    // it happened in: the next query starts clean.
     int ReadError() const { return m_nReadError; }
 
     // Offset of the first occurrence of text, searching line by line from
@@ -64,6 +66,19 @@ public:
     int64_t Seek(int64_t offset, SeekFrom from);
     int64_t GetPosition() const { return m_pos; }
     int64_t GetLength() const;
+
+    // What identifies the file's contents from outside: device, inode,
+    // size and modification time. Two equal stamps taken around a reading
+    // mean nobody wrote the file in between (as far as the file system
+    // tells). All zero when the file is closed.
+    struct Stamp {
+        uint64_t device = 0;
+        uint64_t inode = 0;
+        int64_t size = 0;
+        int64_t modifiedNs = 0;
+        bool operator==(const Stamp&) const = default;
+    };
+    Stamp GetStamp() const;
 
     // Data byte count, set by the loader.
     int32_t m_nTotalBytes = 0;

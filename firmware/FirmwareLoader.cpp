@@ -46,6 +46,26 @@ private:
 
 }  // namespace
 
+void CFirmwareLines::Clear()
+{
+    m_text.clear();
+    m_text.shrink_to_fit();
+    m_ends.clear();
+    m_ends.shrink_to_fit();
+}
+
+void CFirmwareLines::Append(std::string_view line)
+{
+    m_text.append(line);
+    m_ends.push_back(m_text.size());
+}
+
+std::string_view CFirmwareLines::Line(size_t index) const
+{
+    const size_t begin = index == 0 ? 0 : m_ends[index - 1];
+    return std::string_view(m_text).substr(begin, m_ends[index] - begin);
+}
+
 int LoadPercent(int64_t consumed, int64_t dataSize)
 {
     if (consumed >= dataSize)
@@ -55,10 +75,55 @@ int LoadPercent(int64_t consumed, int64_t dataSize)
 
 LoadResult LoadFirmwareData(CFirmwareFile& file, const LoadProgress& progress)
 {
+    LoadRequest request;
+    request.progress = progress;
+    return LoadFirmwareData(file, request);
+}
+
+LoadResult LoadFirmwareData(CFirmwareFile& file, const LoadRequest& request)
+{
     LoadResult result;
     file.m_nTotalBytes = 0;
+    const CFirmwareFile::Stamp before = file.GetStamp();
+
+    // The line to blame is the last one read unless said otherwise.
+    auto fail = [&result](LoadFault fault, int64_t line = -1) {
+        result.fault = fault;
+        result.faultLine = line < 0 ? result.lines : line;
+        result.data.Clear();
+        return std::move(result);
+    };
+    auto stopped = [&request] { return request.stop != nullptr && request.stop->load(); };
+    // A failed read looks like the end of the file to ReadLine; a file cut
+    // short that way is not good.
+    auto unreadable = [&file] { return file.ReadError() != 0; };
+
+    // The lines before the data section: up to and with the first line
+    // that holds "[DATA]", where the data section is found as well.
+    std::string line;
+    file.Seek(0, CFirmwareFile::begin);
+    for (int64_t number = 1; file.ReadLine(line); ++number) {
+        if (stopped())
+            return fail(LoadFault::Stopped);
+        if (file.LastLineTooLong())
+            return fail(LoadFault::HeaderLineTooLong, number);
+        if (line.find("[DATA]") != std::string::npos)
+            break;
+    }
+    if (unreadable())
+        return fail(LoadFault::ReadError);
+    result.index = file.GetIndex();
+    if (unreadable())
+        return fail(LoadFault::ReadError);
+    result.device = file.GetDevice();
+    if (unreadable())
+        return fail(LoadFault::ReadError);
     const int64_t dataSize = file.GetDataSize();
+    if (unreadable())
+        return fail(LoadFault::ReadError);
     file.SeekToData();
+    if (unreadable())
+        return fail(LoadFault::ReadError);
 
     int64_t consumed = 0;
     int percent = 0;
@@ -67,39 +132,35 @@ LoadResult LoadFirmwareData(CFirmwareFile& file, const LoadProgress& progress)
     int32_t blockSum = 0;  // a marker before any block-start line closes an empty block
     CVersionCollector version;
     CFrame frame;
-    std::string line;
-
-    auto fail = [&result](LoadFault fault) {
-        result.fault = fault;
-        result.faultLine = result.lines;
-    };
 
     while (file.ReadLine(line)) {
         ++result.lines;
+        if (stopped())
+            return fail(LoadFault::Stopped);
         consumed += static_cast<int64_t>(line.size()) + 2;
         const int now = LoadPercent(consumed, dataSize);
         if (now != percent) {
             percent = now;
-            if (progress)
-                progress(percent);
+            if (request.progress)
+                request.progress(percent);
         }
 
-        if (file.LastLineTooLong()) {
-            fail(LoadFault::LineTooLong);
-            break;
-        }
+        if (file.LastLineTooLong())
+            return fail(LoadFault::LineTooLong);
         frame.SetText(line);
-        if (!frame.HasValidChecksum()) {
-            fail(LoadFault::BadChecksum);
-            break;
-        }
+        if (!frame.HasValidChecksum())
+            return fail(LoadFault::BadChecksum);
+        // The device answers a line only at its EOT: a line without one
+        // would wait out the line time-out and leave the device mid-update.
+        if (line.back() != FRAME_TERMINATOR)
+            return fail(LoadFault::NoTerminator);
+        if (request.keepLines)
+            result.data.Append(line);
 
         if (frame.IsBlockMarker()) {
             ++result.markers;
-            if (runningSum != static_cast<uint16_t>(blockSum)) {
-                fail(LoadFault::BlockSum);
-                break;
-            }
+            if (runningSum != static_cast<uint16_t>(blockSum))
+                return fail(LoadFault::BlockSum);
             runningSum = 0;
             blockStart = true;
             continue;
@@ -119,12 +180,11 @@ LoadResult LoadFirmwareData(CFirmwareFile& file, const LoadProgress& progress)
         blockStart = false;
     }
 
-    // A read that failed looks like the end of the file to ReadLine; a file
-    // cut short that way is not good.
-    if (result.Good() && file.ReadError() != 0)
-        fail(LoadFault::ReadError);
-
     result.versionText = version.Text();
+    if (unreadable())
+        return fail(LoadFault::ReadError);
+    if (file.GetStamp() != before)
+        return fail(LoadFault::Changed, 0);
     return result;
 }
 

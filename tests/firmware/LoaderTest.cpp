@@ -10,6 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <fstream>
 #include <vector>
 
 using namespace std::string_literals;
@@ -175,6 +179,67 @@ TEST_F(LoaderTest, FaultsStopTheWalkAtTheirLine)
         EXPECT_EQ(m_file.GetTotalBytes(), c.totalBytes);
         EXPECT_EQ(!m_progress.empty() && m_progress.back() == 100, c.reached100);
     }
+}
+
+TEST_F(LoaderTest, LinesTheDeviceCouldNeverAnswerAreFaulty)
+{
+    // A valid checksum followed by anything but EOT: the device would wait
+    // for its EOT and never answer.
+    const std::string noEot = "FWDL|00|01|0000|03|" + CFrame::ChecksumText("FWDL|00|01|0000|03|") + "X\r\n";
+    LoadResult r = Load(kHeader + Line("FWBS|00|01|0003|0000|03|") + noEot);
+    EXPECT_EQ(r.fault, LoadFault::NoTerminator);
+    EXPECT_EQ(r.faultLine, 2);
+
+    // Every line of the file is held to the same length, header lines too:
+    // a long DEVICE line would otherwise be cut without a word.
+    const std::string block = Line("FWXXX|00|");
+    r = Load("[PSDINDEX]\r\nINDEX=T-1\r\nDEVICE=" + std::string(400, 'D') + "\r\n[DATA]\r\n" + block);
+    EXPECT_EQ(r.fault, LoadFault::HeaderLineTooLong);
+    EXPECT_EQ(r.faultLine, 3);
+    EXPECT_EQ(r.lines, 0);
+    r = Load("[PSDINDEX]\r\nINDEX=T-1\r\nDEVICE=" + std::string(299 - 7, 'D') + "\r\n[DATA]\r\n" + block);
+    EXPECT_TRUE(r.Good());
+    EXPECT_EQ(r.device, std::string(299 - 7, 'D'));
+    EXPECT_EQ(r.index, "T-1");
+}
+
+TEST_F(LoaderTest, KeepsTheLinesItCheckedAndNoticesAFileWrittenMeanwhile)
+{
+    m_made = MakeFirmwareFile(MakerOptions{});
+    const std::string path = m_dir.Write("kept.cvf", m_made.bytes);
+    ASSERT_TRUE(m_file.Open(path.c_str()));
+    LoadRequest request;
+    request.keepLines = true;
+    LoadResult r = LoadFirmwareData(m_file, request);
+    ASSERT_TRUE(r.Good());
+    ASSERT_EQ(r.data.Count(), static_cast<size_t>(m_made.dataLines));
+    std::string joined;
+    for (size_t i = 0; i < r.data.Count(); ++i)
+        joined += std::string(r.data.Line(i)) + "\r\n";
+    EXPECT_EQ(joined, m_made.bytes.substr(m_made.bytes.find("[DATA]\r\n") + 8));
+
+    // Written to in place while it is read (a line already checked): what
+    // was kept may be a mix. The file is made older first, so that the
+    // write shows in its time even within one tick of the clock.
+    const timespec old[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
+    request.progress = [&path](int percent) {
+        if (percent == 50) {
+            std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+            file.seekp(0);
+            file << "[";
+        }
+    };
+    r = LoadFirmwareData(m_file, request);
+    EXPECT_EQ(r.fault, LoadFault::Changed);
+    EXPECT_TRUE(r.data.Empty());
+
+    // Asked to stop: at the next line.
+    std::atomic<bool> stop{true};
+    request.progress = {};
+    request.stop = &stop;
+    r = LoadFirmwareData(m_file, request);
+    EXPECT_EQ(r.fault, LoadFault::Stopped);
 }
 
 TEST_F(LoaderTest, VersionRecord)

@@ -33,7 +33,9 @@ void ExerciseLoader(CFirmwareFile& file, size_t size)
         Check(i == 0 || progress[i - 1] < progress[i]);
     }
     Check(r.Good() == (r.fault == LoadFault::None));
-    Check(r.Good() ? r.faultLine == 0 : r.faultLine == r.lines && r.lines > 0);
+    // A fault before the data section blames no data line.
+    const bool beforeData = r.fault == LoadFault::HeaderLineTooLong || (r.fault == LoadFault::ReadError && r.lines == 0);
+    Check(r.Good() ? r.faultLine == 0 : beforeData ? r.lines == 0 : r.faultLine == r.lines && r.lines > 0);
     Check(!r.Good() || r.lines == 0 || (!progress.empty() && progress.back() == 100));
     Check(r.markers <= r.lines);
     Check(r.totalBytes >= 0 && static_cast<size_t>(r.totalBytes) <= size / 2);

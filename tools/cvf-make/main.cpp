@@ -78,6 +78,12 @@ std::string FaultText(const LoadResult& result)
     case LoadFault::LineTooLong: return line + " is longer than " + std::to_string(LINE_CHUNK - 1) + " characters";
     case LoadFault::BlockSum: return "the block closed at " + line + " does not add up to its block sum";
     case LoadFault::ReadError: return "the file could not be read after " + line;
+    case LoadFault::NoTerminator: return line + " does not end in EOT";
+    case LoadFault::HeaderLineTooLong:
+        return "line " + std::to_string(result.faultLine) + " of the file is longer than " +
+               std::to_string(LINE_CHUNK - 1) + " characters";
+    case LoadFault::Changed: return "the file was written to while it was read";
+    case LoadFault::Stopped: return "the check was stopped";
     }
     return {};
 }
