@@ -1,6 +1,27 @@
 #include "app/UpdateApp.h"
 
+#include "app/EndSignals.h"
 #include "app/UpdateDlg.h"
+
+#include <cstdlib>
+
+namespace {
+
+// The dialog while it runs, for the end of the program under it.
+CUpdateDlg* g_runningDialog = nullptr;
+
+// exit() while the dialog runs: Qt's X11 connection calls it when the
+// display goes away. The worker still has the port and maybe a device in
+// the middle of an update.
+void WindDownAtExit()
+{
+    if (CUpdateDlg* dialog = g_runningDialog) {
+        g_runningDialog = nullptr;
+        dialog->WindDownAtExit();
+    }
+}
+
+}  // namespace
 
 CUpdateApp::CUpdateApp(int& argc, char** argv) : QApplication(argc, argv)
 {
@@ -11,7 +32,16 @@ CUpdateApp::CUpdateApp(int& argc, char** argv) : QApplication(argc, argv)
 
 bool CUpdateApp::InitInstance()
 {
+    static const bool registered = std::atexit(WindDownAtExit) == 0;
+    (void)registered;
+
     CUpdateDlg dlg;
+    CEndSignals endSignals;
+    QObject::connect(&endSignals, &CEndSignals::EndRequested, &dlg, [&dlg](int number) { dlg.OnEndSignal(number); });
+    g_runningDialog = &dlg;
     dlg.exec();
+    g_runningDialog = nullptr;
+    if (dlg.EndSignal() != 0)
+        m_nExitStatus = 128 + dlg.EndSignal();
     return false;
 }

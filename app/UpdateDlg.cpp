@@ -1,7 +1,6 @@
 #include "app/UpdateDlg.h"
 
 #include "app/workflow/StringTable.h"
-#include "widgets/GuiThread.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -12,13 +11,54 @@
 #include <QMessageBox>
 #include <QStatusBar>
 #include <QStringDecoder>
+#include <QTextDocument>
 #include <QThread>
 
+// A direct control call from a worker, waiting for the window thread.
+struct CUpdateDlg::PendingCall {
+    std::function<void()> work;
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+
+    void Finish()
+    {
+        {
+            std::lock_guard lock(mutex);
+            done = true;
+        }
+        finished.notify_all();
+    }
+};
+
 namespace {
+
+const QEvent::Type kCallEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+const QEvent::Type kWorkerEndedEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+// Carries a call to the window thread. However the event ends (handled,
+// or dropped with its receiver), the caller stops waiting.
+template <typename Call>
+class CCallEvent : public QEvent {
+public:
+    explicit CCallEvent(std::shared_ptr<Call> call) : QEvent(kCallEvent), m_call(std::move(call)) {}
+    ~CCallEvent() override { m_call->Finish(); }
+    Call& GetCall() const { return *m_call; }
+
+private:
+    std::shared_ptr<Call> m_call;
+};
 
 QString Q(int id)
 {
     return ToQString(Text(id));
+}
+
+// A tooltip shows rich text when it looks like markup; a path or a device
+// name from a file is shown as it is.
+QString PlainToolTip(const QString& text)
+{
+    return text.isEmpty() ? text : Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal);
 }
 
 bool IsEnterOrEscape(const QEvent* event)
@@ -143,7 +183,10 @@ CUpdateDlg::CUpdateDlg(QWidget* parent)
 
 CUpdateDlg::~CUpdateDlg()
 {
-    // A worker may still be waiting for one of the controls.
+    // A worker still running is told to end and must not wait for a window
+    // that will not answer any more.
+    CloseChannel();
+    m_stop.Request();
     FinishWorker();
 }
 
@@ -258,7 +301,64 @@ bool CUpdateDlg::event(QEvent* event)
         OnWorkflowMessage(*static_cast<CWorkflowEvent*>(event));
         return true;
     }
+    if (event->type() == kCallEvent) {
+        PendingCall& call = static_cast<CCallEvent<PendingCall>*>(event)->GetCall();
+        bool closed;
+        {
+            std::lock_guard lock(m_callMutex);
+            closed = m_bChannelClosed;
+        }
+        if (!closed)
+            call.work();
+        call.Finish();
+        return true;
+    }
+    if (event->type() == kWorkerEndedEvent) {
+        OnWorkerEnded();
+        return true;
+    }
     return CBackdropDialog::event(event);
+}
+
+void CUpdateDlg::RunInWindow(const std::function<void()>& work)
+{
+    if (QThread::currentThread() == thread()) {
+        work();
+        return;
+    }
+    auto call = std::make_shared<PendingCall>();
+    call->work = work;
+    {
+        std::lock_guard lock(m_callMutex);
+        if (m_bChannelClosed)
+            return;
+        std::erase_if(m_pendingCalls, [](const std::weak_ptr<PendingCall>& p) { return p.expired(); });
+        m_pendingCalls.push_back(call);
+    }
+    QCoreApplication::postEvent(this, new CCallEvent<PendingCall>(call));
+    std::unique_lock lock(call->mutex);
+    call->finished.wait(lock, [&call] { return call->done; });
+}
+
+void CUpdateDlg::CloseChannel()
+{
+    std::vector<std::shared_ptr<PendingCall>> waiting;
+    {
+        std::lock_guard lock(m_callMutex);
+        m_bChannelClosed = true;
+        for (const auto& pending : m_pendingCalls) {
+            if (auto call = pending.lock())
+                waiting.push_back(std::move(call));
+        }
+        m_pendingCalls.clear();
+    }
+    for (const auto& call : waiting)
+        call->Finish();
+}
+
+void CUpdateDlg::WorkerEnded()
+{
+    QCoreApplication::postEvent(this, new QEvent(kWorkerEndedEvent));
 }
 
 void CUpdateDlg::OnWorkflowMessage(const CWorkflowEvent& message)
@@ -267,20 +367,19 @@ void CUpdateDlg::OnWorkflowMessage(const CWorkflowEvent& message)
     switch (static_cast<int>(message.type())) {
     case UWM_PANE_FILE:
         m_paneFile->setText(text);
-        m_paneFile->setToolTip(text);
+        m_paneFile->setToolTip(PlainToolTip(text));
         break;
     case UWM_PANE_DEVICE:
         m_paneDevice->setText(text);
-        m_paneDevice->setToolTip(text);
+        m_paneDevice->setToolTip(PlainToolTip(text));
         break;
     case UWM_PANE_PORT:
         m_panePort->setText(text);
         break;
     case UWM_OPEN_PORT:
-        OpenDevicePort();
-        break;
     case UWM_CLOSE_PORT:
-        CloseDevicePort();
+        // Never posted. The port belongs to the worker that opened it;
+        // the window thread taking g_portLock here would wait on it.
         break;
     case UWM_SHOW_BUTTON:
         m_btnMain.setVisible(true);
@@ -343,34 +442,38 @@ QWidget* CUpdateDlg::ControlWidget(Control control)
 
 void CUpdateDlg::ShowControl(Control control, bool show)
 {
-    // The controls' own setVisible runs on the window thread and waits.
-    ControlWidget(control)->setVisible(show);
+    QWidget* widget = ControlWidget(control);
+    RunInWindow([widget, show] { widget->setVisible(show); });
 }
 
 void CUpdateDlg::SetMainButtonText(const std::string& text)
 {
-    m_btnMain.SetWindowText(ToQString(text));
+    const QString caption = ToQString(text);
+    RunInWindow([this, caption] { m_btnMain.SetWindowText(caption); });
 }
 
 void CUpdateDlg::SetProgressPos(int pos)
 {
-    m_progress.SetPos(pos);
+    RunInWindow([this, pos] { m_progress.SetPos(pos); });
 }
 
 void CUpdateDlg::SetProgressStep(int step)
 {
-    m_progress.SetStep(step);
+    RunInWindow([this, step] { m_progress.SetStep(step); });
 }
 
 void CUpdateDlg::StepProgress()
 {
-    m_progress.StepIt();
+    RunInWindow([this] { m_progress.StepIt(); });
 }
 
 void CUpdateDlg::SetStatusLine(int line, const std::string& text)
 {
-    if (CColorLabel* label = StatusLabel(line))
-        label->SetLabelText(ToQString(text));
+    CColorLabel* label = StatusLabel(line);
+    if (!label)
+        return;
+    const QString shown = ToQString(text);
+    RunInWindow([label, shown] { label->SetLabelText(shown); });
 }
 
 void CUpdateDlg::SetStatusLineColor(int line, uint32_t rgb)
@@ -378,7 +481,7 @@ void CUpdateDlg::SetStatusLineColor(int line, uint32_t rgb)
     CColorLabel* label = StatusLabel(line);
     if (!label)
         return;
-    RunOnOwnerThread(this, [label, rgb] {
+    RunInWindow([label, rgb] {
         label->SetLabelTextColor(QColor(static_cast<int>((rgb >> 16) & 0xFF), static_cast<int>((rgb >> 8) & 0xFF),
                                         static_cast<int>(rgb & 0xFF)));
     });
@@ -387,7 +490,7 @@ void CUpdateDlg::SetStatusLineColor(int line, uint32_t rgb)
 void CUpdateDlg::ShowMessage(const std::string& text, MessageIcon icon)
 {
     const QString message = ToQString(text);
-    RunOnOwnerThread(this, [this, message, icon] {
+    RunInWindow([this, message, icon] {
         QMessageBox box(icon == MessageIcon::Exclamation ? QMessageBox::Warning : QMessageBox::Information,
                         MessageCaption(), message, QMessageBox::Ok, this);
         box.setTextFormat(Qt::PlainText);
@@ -436,14 +539,28 @@ void CUpdateDlg::EndWaitCursor()
     QApplication::restoreOverrideCursor();
 }
 
-void CUpdateDlg::WaitWhileBusy()
+void CUpdateDlg::OnEndSignal(int signalNumber)
 {
-    // The worker may be waiting for this thread to run a control call.
-    while (IsWorkerRunning()) {
-        QCoreApplication::sendPostedEvents();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
+    if (m_nEndSignal != 0)
+        return;  // already winding down; a second signal does not cut it short
+    m_nEndSignal = signalNumber;
+    // A file dialog or message box open over the window would hold the end
+    // back until somebody answers it.
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* dialog = qobject_cast<QDialog*>(widget);
+        if (dialog && dialog != this && dialog->isVisible())
+            dialog->reject();
     }
+    // After those dialogs' own loops have returned.
+    QMetaObject::invokeMethod(this, [this] { OnEndRequest(); }, Qt::QueuedConnection);
+}
+
+void CUpdateDlg::WindDownAtExit()
+{
+    CloseChannel();
+    m_stop.Request();
+    FinishWorker();
+    OnClose();
 }
 
 // ---------------------------------------------------------------------------

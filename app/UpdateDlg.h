@@ -2,9 +2,14 @@
 // The main window: a fixed-size dialog over the stretched backdrop with
 // the title and file lines, the four status lines, the main, "Yes" and
 // "No" buttons, the percent bar and a status bar with the file, device and
-// port panes. It shows what the workflow (CUpdateWorkflow) tells it:
-// posted texts arrive as events and are applied in the order posted;
-// direct control calls from a worker run here while the worker waits.
+// port panes. It shows what the workflow (CUpdateWorkflow) tells it.
+//
+// Everything a worker thread hands the window goes through one queue, the
+// window thread's posted events, in the order the worker made it: texts and
+// values as events that own them; a direct control call as an event the
+// worker waits on (so it comes after everything that worker posted before
+// it); the worker's end as an event. The widgets themselves are plain
+// single-thread widgets and are only ever touched on the window thread.
 
 #include "app/workflow/UpdateWorkflow.h"
 #include "widgets/BackdropDialog.h"
@@ -19,7 +24,12 @@
 #include <QString>
 #include <QTimer>
 
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 class QCloseEvent;
 class QStatusBar;
@@ -96,7 +106,28 @@ public:
     void CloseWindow() override;
     void BeginWaitCursor() override;
     void EndWaitCursor() override;
-    void WaitWhileBusy() override;
+    void WorkerEnded() override;
+
+    // Runs work on the window thread and returns when it is done. From
+    // another thread it is queued behind what that thread posted before;
+    // once the channel is closed it is dropped and the call returns at
+    // once.
+    void RunInWindow(const std::function<void()>& work);
+    // From now on no worker waits for the window: calls waiting now return,
+    // later ones are dropped. For a window that will not run its events
+    // again (destroyed, or the program ending under it).
+    void CloseChannel();
+
+    // An end signal (SIGINT, SIGTERM, SIGHUP): the first one closes what
+    // the window shows on top of itself and ends the program through
+    // OnEndRequest; later ones change nothing.
+    void OnEndSignal(int signalNumber);
+    // The signal that ended the program, 0 when none did.
+    int EndSignal() const { return m_nEndSignal; }
+    // The program ends under the window (its display went away, exit() is
+    // running): no event will be handled again. Stops a running worker,
+    // waits for it to wind down, and does what closing does.
+    void WindDownAtExit();
 
     CPercentBar m_progress;
     CShapedButton m_btnYes;
@@ -132,5 +163,11 @@ private:
     QLabel* m_paneDevice = nullptr;
     QLabel* m_panePort = nullptr;
     QTimer m_clickTimer;
-    bool m_bClosing = false;
+    int m_nEndSignal = 0;
+
+    // Direct calls from workers that wait for the window.
+    struct PendingCall;
+    std::mutex m_callMutex;
+    bool m_bChannelClosed = false;
+    std::vector<std::weak_ptr<PendingCall>> m_pendingCalls;
 };

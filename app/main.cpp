@@ -1,11 +1,14 @@
 // cvf-update: puts new firmware on a device attached to a serial port.
 // It takes no options of its own; Qt's options (-platform ...) pass through.
 
+#include "app/EndSignals.h"
 #include "app/UpdateApp.h"
 
 int main(int argc, char** argv)
 {
+    // Before Qt starts any thread: the end signals come to the window.
+    CEndSignals::BlockEndSignals();
     CUpdateApp app(argc, argv);
     app.InitInstance();
-    return 0;
+    return app.ExitStatus();
 }

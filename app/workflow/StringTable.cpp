@@ -86,6 +86,8 @@ constexpr TextEntry kTexts[] = {
     {373, "Click the button to load a new file", "Klicken Sie auf die Taste um erneut eine Datei zu laden."},
     // Why no port could be used, when one was refused for lack of permission.
     {374, "No permission for %s: join group dialout", "Keine Berechtigung fur %s: Gruppe dialout"},
+    // A worker thread could not be had (the system's reason follows).
+    {375, "The work could not be started: %s", "Der Vorgang konnte nicht gestartet werden: %s"},
 };
 
 const TextEntry* FindEntry(int id)
@@ -142,6 +144,8 @@ Language LanguageFromEnvironment()
                 return Language::English;
             start = end + 1;
         }
+        // None of them has a table: the texts as written, as gettext does.
+        return Language::English;
     }
     return IsGerman(locale) ? Language::German : Language::English;
 }

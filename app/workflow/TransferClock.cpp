@@ -21,6 +21,7 @@ void CTransferClock::Start()
 
 std::string CTransferClock::FormatDuration(int32_t r)
 {
+    m_lastDuration = r;
     m_hours = r / 3600 - (r / 86400) * 24;
     m_minutes = r / 60 - (r / 3600) * 60;
     m_seconds = r % 60;

@@ -37,6 +37,7 @@ public:
     int m_hours = 0;
     int m_minutes = 0;
     int m_seconds = 0;
+    int32_t m_lastDuration = 0;  // the seconds last formatted, whole days included
     std::string m_unitHours;
     std::string m_unitMinutes;
     std::string m_unitSeconds;

@@ -1,32 +1,63 @@
 #include "app/workflow/UpdateWorkflow.h"
 
 #include "app/workflow/StringTable.h"
-#include "app/workflow/TransferClock.h"
-#include "firmware/FirmwareLoader.h"
-#include "link/Frame.h"
 #include "link/PortList.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <thread>
+#include <system_error>
+#include <vector>
 
 namespace {
 
-constexpr int kKeepLine = 333;  // SetStatusLines: leave this line as it is
+// How each operation's reports reach the window while its worker runs.
 
-// "%s  %s": the second text first, two blanks, then the first.
-std::string VersionLine(const std::string& version1, const std::string& version2)
-{
-    return FormatText("%s  %s", {version2, version1});
-}
+class CLoadView : public COperationObserver {
+public:
+    explicit CLoadView(CUpdateWorkflow& window) : m_window(window) {}
+    void OnFileOpened() override
+    {
+        m_window.ShowControl(Control::MainButton, false);
+        m_window.ShowControl(Control::Progress, true);
+        m_window.SetProgressPos(0);
+    }
+    void OnProgress(int percent) override { m_window.SetProgressPos(percent); }
+
+private:
+    CUpdateWorkflow& m_window;
+};
+
+class CSearchView : public COperationObserver {
+public:
+    explicit CSearchView(CUpdateWorkflow& window) : m_window(window) {}
+    void OnPortTried(const PortInfo& port) override
+    {
+        m_window.PostStatus3(FormatText(IDS_CHECKING_PORT, port.name));
+        m_window.PostPortPane(port.name);
+    }
+    void OnAttemptMade() override { m_window.StepProgress(); }
+    void OnDeviceAnswered() override { m_window.SetProgressPos(95); }
+
+private:
+    CUpdateWorkflow& m_window;
+};
+
+class CTransferView : public COperationObserver {
+public:
+    explicit CTransferView(CUpdateWorkflow& window) : m_window(window) {}
+    void OnProgress(int percent) override { m_window.PostValueMessage(UWM_SET_PROGRESS, percent); }
+    void OnRemaining(int, int, const std::string& text) override { m_window.PostStatus3(text); }
+
+private:
+    CUpdateWorkflow& m_window;
+};
 
 }  // namespace
 
 CUpdateWorkflow::CUpdateWorkflow()
 {
     m_portDirectory = PortDirectory();
-    m_fileIndex = [this] { return m_file.GetIndex(); };
 }
 
 CUpdateWorkflow::~CUpdateWorkflow()
@@ -37,27 +68,59 @@ CUpdateWorkflow::~CUpdateWorkflow()
         m_worker.join();
 }
 
-void CUpdateWorkflow::WaitWhileBusy()
-{
-    while (m_bBusy.load() != 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
 void CUpdateWorkflow::FinishWorker()
 {
-    if (!m_worker.joinable())
-        return;
-    // The worker's last action clears m_bBusy; after that it touches
-    // nothing of ours, so the join only waits for the thread to return.
-    WaitWhileBusy();
-    m_worker.join();
+    // The worker's last actions clear m_bBusy and say so; after that it
+    // touches nothing of ours, so the join only waits for it to return.
+    if (m_worker.joinable())
+        m_worker.join();
 }
 
-void CUpdateWorkflow::StartWorker(void (*threadProc)(CUpdateWorkflow*))
+std::thread CUpdateWorkflow::LaunchWorker(void (*threadProc)(CUpdateWorkflow*))
+{
+    return std::thread(threadProc, this);
+}
+
+void CUpdateWorkflow::StartWorker(void (*threadProc)(CUpdateWorkflow*), int stepBefore)
 {
     if (m_worker.joinable())
         m_worker.join();  // the previous worker has cleared m_bBusy: it is over
-    m_worker = std::thread(threadProc, this);
+    m_stop.Reset();
+    try {
+        m_worker = LaunchWorker(threadProc);
+    } catch (const std::system_error& error) {
+        // No thread to be had (the system's limit of threads or memory):
+        // nothing has begun, so the step is as it was.
+        m_bBusy = 0;
+        m_nStep = stepBefore;
+        ShowMessage(FormatText(IDS_CANNOT_START, error.what()), MessageIcon::Exclamation);
+    }
+}
+
+void CUpdateWorkflow::RunWorker(void (CUpdateWorkflow::*body)())
+{
+    (this->*body)();
+    m_bBusy = 0;
+    WorkerEnded();
+}
+
+void CUpdateWorkflow::OnWorkerEnded()
+{
+    // A new worker may have started since this one said it ended.
+    if (m_bBusy.load() == 0 && m_worker.joinable())
+        m_worker.join();
+    if (m_bEnding && m_bBusy.load() == 0)
+        CloseWindow();
+}
+
+void CUpdateWorkflow::OnEndRequest()
+{
+    m_bEnding = true;
+    if (m_bBusy.load() != 0) {
+        m_stop.Request();
+        return;
+    }
+    CloseWindow();
 }
 
 // ---------------------------------------------------------------------------
@@ -68,29 +131,38 @@ void CUpdateWorkflow::SetStatusLines(int id1, int id2, int id3, int id4)
     const int ids[] = {id1, id2, id3, id4};
     for (int line = 1; line <= 4; ++line) {
         const int id = ids[line - 1];
-        if (id == kKeepLine)
+        if (id == KEEP_LINE)
             continue;
-        SetStatusLine(line, id == 0 ? std::string() : Text(id));
+        SetStatusLine(line, id == IDS_NONE ? std::string() : Text(id));
     }
 }
 
-void CUpdateWorkflow::PostStatusLines(int id1, int id2, int id3, int id4)
+void CUpdateWorkflow::PostStatusLines(const StatusLines& lines)
 {
-    const int ids[] = {id1, id2, id3, id4};
     for (int line = 0; line < 4; ++line)
-        PostTextMessage(UWM_STATUS1 + line, ids[line] == 0 ? std::string() : Text(ids[line]));
+        PostTextMessage(UWM_STATUS1 + line, lines[line] == IDS_NONE ? std::string() : Text(lines[line]));
+}
+
+void CUpdateWorkflow::PostOutcome(Outcome outcome, const OutcomeContext& context)
+{
+    const OutcomeRow& row = OutcomeTable(outcome);
+    for (const int line : row.order) {
+        const int id = row.lines[line - 1];
+        if (id != KEEP_LINE)
+            PostTextMessage(UWM_STATUS1 + line - 1, OutcomeLineText(id, context));
+    }
 }
 
 void CUpdateWorkflow::ShowInstructions()
 {
     SetStatusLineColor(4, INSTRUCTION_COLOR);
-    SetStatusLines(108, 110, 109, 111);
-    SetMainButtonText(Text(112));
+    SetStatusLines(LINES_INSTRUCTIONS);
+    SetMainButtonText(Text(IDS_LOAD_FILE));
 }
 
 void CUpdateWorkflow::OnMainButton()
 {
-    if (m_bClickReady == 0 || m_bBusy.load() != 0)
+    if (m_bClickReady == 0 || m_bBusy.load() != 0 || m_bEnding)
         return;
 
     // Clicks within a second of this one are ignored; this one counts even
@@ -110,22 +182,22 @@ void CUpdateWorkflow::OnMainButton()
         if (CheckFileHeader()) {
             m_nStep = StepFindDevice;
             m_bBusy = 1;
-            StartWorker(&CUpdateWorkflow::LoadThreadProc);
+            StartWorker(&CUpdateWorkflow::LoadThreadProc, StepLoadFile);
         } else {
-            ShowMessage(FormatText(106, m_strFilePath), MessageIcon::Information);
+            ShowMessage(FormatText(IDS_UNEXPECTED_FORMAT, m_strFilePath), MessageIcon::Information);
         }
         break;
     case StepFindDevice:
         if (FindComPorts()) {
             m_bBusy = 1;
             m_nStep = StepTransfer;
-            StartWorker(&CUpdateWorkflow::SearchThreadProc);
+            StartWorker(&CUpdateWorkflow::SearchThreadProc, StepFindDevice);
         }
         break;
     case StepTransfer:
         m_bBusy = 1;
         m_nStep = StepFinished;
-        StartWorker(&CUpdateWorkflow::TransferThreadProc);
+        StartWorker(&CUpdateWorkflow::TransferThreadProc, StepTransfer);
         break;
     case StepFinished:
         CloseWindow();
@@ -140,9 +212,9 @@ void CUpdateWorkflow::OnNo()
     m_nStep += 1;
     ShowControl(Control::YesButton, false);
     ShowControl(Control::NoButton, false);
-    SetStatusLine(4, Text(369));
+    SetStatusLine(4, Text(IDS_CLICK_TO_CLOSE));
     ShowControl(Control::MainButton, true);
-    SetMainButtonText(Text(344));
+    SetMainButtonText(Text(IDS_CLOSE));
     SendRestart();
 }
 
@@ -157,7 +229,10 @@ void CUpdateWorkflow::OnTimer(unsigned id)
 bool CUpdateWorkflow::OnClose()
 {
     if (m_bBusy.load() != 0) {
-        ShowMessage(Text(336), MessageIcon::Information);
+        // While the program winds down the window goes as soon as the
+        // worker has ended; nothing to explain.
+        if (!m_bEnding)
+            ShowMessage(Text(IDS_CLOSE_REFUSED), MessageIcon::Information);
         return false;
     }
     if (m_file.IsOpen())
@@ -184,53 +259,35 @@ bool CUpdateWorkflow::CheckFileHeader()
 
 void CUpdateWorkflow::LoadFile()
 {
-    PostStatusLines(113, 334, 0, 0);
+    PostStatusLines(LINES_LOADING);
 
-    std::string buttonText;
+    CLoadView view(*this);
+    CLoadOperation operation(m_file, m_strFilePath);
+    const LoadOutcome outcome = operation.Run(view, m_stop, m_firmware);
+    const OutcomeRow& row = OutcomeTable(OutcomeOf(outcome));
+
     std::string filePane;
     std::string devicePane;
-    bool good = false;
-
-    if (!m_file.IsOpen() && !m_file.Open(m_strFilePath.c_str())) {
-        ShowMessage(FormatText(107, m_strFilePath), MessageIcon::Exclamation);
-    } else {
-        ShowControl(Control::MainButton, false);
-        ShowControl(Control::Progress, true);
-        SetProgressPos(0);
-        const LoadResult result = LoadFirmwareData(m_file, [this](int percent) { SetProgressPos(percent); });
-        if (result.Good()) {
-            good = true;
-            buttonText = Text(105);
-            PostStatusLines(0, 0, 0, 114);
-            m_strDevice = m_file.GetDevice();
-            DecodeVersionRecord(result.versionText);
-            PostInfo1(FormatText(361, m_strDevice));
-            PostInfo2(Text(362));
-            PostInfo3(VersionLine(m_strFileVersion1, m_strFileVersion2));
-            filePane = m_strFilePath;
-            devicePane = m_strDevice;
-        }
+    if (outcome == LoadOutcome::CannotOpen)
+        ShowMessage(FormatText(IDS_CANNOT_OPEN, m_strFilePath), MessageIcon::Exclamation);
+    PostOutcome(row.outcome, {});
+    if (outcome == LoadOutcome::Loaded) {
+        m_strDevice = m_firmware.device;
+        m_strFileVersion1 = m_firmware.version1;
+        m_strFileVersion2 = m_firmware.version2;
+        PostInfo1(FormatText(IDS_FILE_LOADED, m_strDevice));
+        PostInfo2(Text(IDS_SOFTWARE_VERSION));
+        PostInfo3(VersionLine(m_strFileVersion1, m_strFileVersion2));
+        filePane = m_strFilePath;
+        devicePane = m_strDevice;
     }
-
-    if (!good) {
-        m_nStep -= 1;
-        buttonText = Text(112);
-        if (m_file.IsOpen())
-            m_file.Close();
-        PostStatusLines(370, 371, 372, 373);
-    }
+    m_nStep = row.next;
 
     PostFilePane(filePane);
     PostDevicePane(devicePane);
     ShowControl(Control::Progress, false);
     ShowControl(Control::MainButton, true);
-    SetMainButtonText(buttonText);
-    m_bBusy = 0;
-}
-
-void CUpdateWorkflow::DecodeVersionRecord(const std::string& text)
-{
-    ::DecodeVersionRecord(text, m_strFileVersion1, m_strFileVersion2);
+    SetMainButtonText(Text(row.caption));
 }
 
 // ---------------------------------------------------------------------------
@@ -257,88 +314,65 @@ bool CUpdateWorkflow::FindComPorts()
 
     if (m_nPortCount > 0)
         return true;
-    SetStatusLines(116, 117, 118, 0);
+    SetStatusLines(OutcomeTable(Outcome::NoPort).lines);
     // The usual reason on this system is a missing group membership, which
     // the lines above do not tell.
     if (!m_strDeniedPort.empty())
-        SetStatusLine(4, FormatText(374, m_strDeniedPort));
+        SetStatusLine(4, FormatText(IDS_NO_PERMISSION, m_strDeniedPort));
     return false;
 }
 
 void CUpdateWorkflow::SearchDevice()
 {
-    const std::string request = MakeRequest(REQUEST_STATUS);
     const int portCount = std::max(1, m_nPortCount);
-
     ShowControl(Control::MainButton, false);
     ShowControl(Control::Progress, true);
     SetProgressPos(0);
-    SetProgressStep(100 / (3 * portCount));
+    SetProgressStep(100 / (SEARCH_ATTEMPTS * portCount));
 
-    PostStatus2(FormatText(115, m_nPortCount));
-    PostStatus1(Text(335));
+    PostStatus2(FormatText(IDS_PORTS_FOUND, m_nPortCount));
+    PostStatus1(Text(IDS_SEARCHING));
     PostStatus3("");
     PostStatus4("");
 
-    bool answered = false;
-    for (int i = 0; i < m_nPortCount && !answered; ++i) {
-        m_strPort = m_strPorts[i];
-        m_strPortPath = m_strPortPaths[i];
-        PostStatus3(FormatText(337, m_strPort));
-        PostPortPane(m_strPort);
-        for (int attempt = 0; attempt < SEARCH_ATTEMPTS; ++attempt) {
-            const uint8_t status = Transact(request, STATUS_TIMEOUT_MS);
-            StepProgress();
-            if (status == STATUS_COMPLETE || status == STATUS_PRESENT) {
-                answered = true;
-                break;
-            }
-        }
-    }
-
-    SearchResult result = NoDevice;
-    bool haveVersion = false;
-    if (answered) {
-        SetProgressPos(95);
-        result = Incompatible;
-        if (CheckDeviceIndex())
-            result = Compatible;
-        haveVersion = ReadDeviceVersion();
-    }
+    std::vector<PortInfo> ports;
+    for (int i = 0; i < m_nPortCount; ++i)
+        ports.push_back({m_strPorts[i], m_strPortPaths[i]});
+    CSearchView view(*this);
+    CSearchOperation operation(*this, std::move(ports), m_firmware.index);
+    const SearchResult result = operation.Run(view, m_stop);
+    const OutcomeRow& row = OutcomeTable(OutcomeOf(result));
 
     // The full bar stays for a second.
-    SetProgressPos(100);
-    std::this_thread::sleep_for(std::chrono::milliseconds(m_nSearchHoldMs));
-
-    switch (result) {
-    case NoDevice:
-        PostStatusLines(338, 339, 340, 341);
-        m_nStep -= 1;
-        ShowControl(Control::MainButton, true);
-        SetMainButtonText(Text(105));
-        break;
-    case Incompatible:
-        // The lines are set at once and then posted again; the posted ones
-        // come last, so line 4 ends as the blank.
-        SetStatusLines(349, 350, 351, 111);
-        PostStatusLines(349, 350, 351, 352);
-        m_nStep = StepLoadFile;
-        m_file.Close();
-        ShowControl(Control::MainButton, true);
-        SetMainButtonText(Text(112));
-        break;
-    case Compatible:
-        PostStatus2(Text(364));
-        PostStatus4(Text(366));
-        PostStatus1(FormatText(342, m_strDevice));
-        PostStatus3(haveVersion ? VersionLine(m_strDeviceVersion1, m_strDeviceVersion2) : Text(365));
-        ShowControl(Control::NoButton, true);
-        ShowControl(Control::YesButton, true);
-        break;
+    if (result != SearchResult::Stopped) {
+        SetProgressPos(100);
+        m_stop.WaitFor(std::chrono::milliseconds(m_nSearchHoldMs));
     }
 
+    OutcomeContext context;
+    context.device = m_strDevice;
+    context.haveVersion = operation.HaveVersion();
+    context.version1 = m_strDeviceVersion1;
+    context.version2 = m_strDeviceVersion2;
+    if (result == SearchResult::Incompatible) {
+        // The lines are set at once and then posted again; the posted ones
+        // come last, so line 4 ends as the blank.
+        SetStatusLines(LINES_INCOMPATIBLE_AT_ONCE);
+    }
+    PostOutcome(row.outcome, context);
+    m_nStep = row.next;
+    if (result == SearchResult::Incompatible) {
+        m_file.Close();
+        m_firmware.Clear();
+    }
+    if (result == SearchResult::Compatible) {
+        ShowControl(Control::NoButton, true);
+        ShowControl(Control::YesButton, true);
+    } else {
+        ShowControl(Control::MainButton, true);
+        SetMainButtonText(Text(row.caption));
+    }
     ShowControl(Control::Progress, false);
-    m_bBusy = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -346,160 +380,27 @@ void CUpdateWorkflow::SearchDevice()
 
 void CUpdateWorkflow::TransferFirmware()
 {
-    CTransferClock clock;
+    CTransferOperation operation(*this, m_firmware.lines, static_cast<uint32_t>(m_firmware.totalBytes));
     ShowControl(Control::YesButton, false);
     ShowControl(Control::NoButton, false);
     ShowControl(Control::MainButton, false);
     ShowControl(Control::Progress, true);
     SetProgressPos(0);
+    PostStatusLines(LINES_TRANSFER_STARTED);
 
-    const auto total = static_cast<uint32_t>(m_file.GetTotalBytes());
+    CTransferView view(*this);
+    const TransferResult result = operation.Run(view, m_stop);
+    const OutcomeRow& row = OutcomeTable(OutcomeOf(result));
 
-    PostStatusLines(122, 123, 0, 124);
-
-    clock.Start();
-
-    TransferResult result = Interrupted;
-    std::string line;
-    m_file.SeekToData();
-    bool haveLine = m_file.ReadLine(line);
-    CFrame frame(line);
-    int errorCount = 0;
-    int rejectCount = 0;
-    bool blockStart = true;
-    uint32_t sent = 0;
-    int lastPercent = 0;
-
-    if (OpenDevicePort() && haveLine) {
-        for (;;) {
-            if (!IsPortOpen() && !OpenDevicePort()) {
-                result = Interrupted;
-                break;
-            }
-            PauseBeforeLine();
-            const uint8_t status = TransactOnOpenPort(line, LINE_TIMEOUT_MS);
-
-            bool next = false;  // go on with the next line
-            bool leave = false;
-            switch (status) {
-            case TRANSACT_FAILED:
-                if (++errorCount >= LINE_ATTEMPTS) {
-                    result = ProtocolError;
-                    leave = true;
-                }
-                break;
-            case TRANSACT_TIMEOUT:
-                result = Interrupted;
-                leave = true;
-                break;
-            case TRANSACT_BAD_CHECKSUM:
-                result = ProtocolError;
-                leave = true;
-                break;
-            case STATUS_REJECTED:
-                if (++rejectCount >= LINE_ATTEMPTS) {
-                    result = ProtocolError;
-                    leave = true;
-                }
-                break;
-            case STATUS_FLASH_ERROR:
-                result = FlashError;
-                leave = true;
-                break;
-            case STATUS_BLOCK_DONE:
-                // The device closes a block with this; the port is opened
-                // anew for the next line.
-                if (IsPortOpen())
-                    CloseDevicePort();
-                errorCount = rejectCount = 0;
-                if (frame.IsBlockMarker())
-                    blockStart = true;
-                result = Done;
-                next = true;
-                break;
-            case STATUS_ACCEPTED: {
-                errorCount = rejectCount = 0;
-                sent += static_cast<uint32_t>(frame.GetDataLength(blockStart));
-                // In 64 bits: sent x 100 leaves 32 bits past 42.9 MB. A file
-                // without data bytes counts as done with its first line.
-                const int percent =
-                    total == 0 ? 100 : static_cast<int>(uint64_t{sent} * 100 / total);
-                PostValueMessage(UWM_SET_PROGRESS, percent);
-                if (total != 0 && percent > 9 && percent != lastPercent) {
-                    lastPercent = percent;
-                    PostStatus3(clock.FormatRemaining(percent));
-                }
-                blockStart = false;
-                next = true;
-                break;
-            }
-            case STATUS_COMPLETE:
-                result = Done;
-                leave = true;
-                break;
-            default:
-                result = ProtocolError;
-                leave = true;
-                break;
-            }
-            if (leave)
-                break;
-            if (next) {
-                if (!m_file.ReadLine(line)) {
-                    // Lines that could not be read were never sent: the
-                    // update is not complete, whatever the device said.
-                    if (m_file.ReadError() != 0)
-                        result = Interrupted;
-                    break;
-                }
-                frame.SetText(line);
-            }
-        }
-    }
-
-    if (IsPortOpen())
-        CloseDevicePort();
-    switch (result) {
-    case Done:
-        Transact(MakeRequest(REQUEST_RESTART), CLOSING_TIMEOUT_MS);
-        break;
-    case FlashError:
-    case ProtocolError:
-        Transact(MakeRequest(REQUEST_ABORT), CLOSING_TIMEOUT_MS);
-        Transact(MakeRequest(REQUEST_RESTART), CLOSING_TIMEOUT_MS);
-        break;
-    case Interrupted:
-        break;
-    }
-    if (IsPortOpen())
-        CloseDevicePort();
-
-    std::string caption;
-    switch (result) {
-    case Done:
-        caption = Text(344);
+    OutcomeContext context;
+    context.device = m_strDevice;
+    if (result == TransferResult::Done) {
         m_file.Close();
-        PostStatus1(Text(125));
-        PostStatus2(FormatText(126, m_strDevice));
-        PostStatus4("");
-        PostStatus3(FormatText(127, clock.FormatElapsed()));
-        break;
-    case Interrupted:
-        PostStatusLines(345, 346, 347, 348);
-        break;
-    case FlashError:
-        PostStatusLines(357, 358, 359, 360);
-        break;
-    case ProtocolError:
-        PostStatusLines(353, 354, 355, 356);
-        break;
+        context.elapsed = operation.FormatElapsed();
     }
-    if (result != Done) {
-        caption = Text(105);
-        m_nStep -= 2;
-    }
+    PostOutcome(row.outcome, context);
+    m_nStep = row.next;
 
     ShowControl(Control::Progress, false);
-    PostButtonText(caption);
-    m_bBusy = 0;
+    PostButtonText(Text(row.caption));
 }

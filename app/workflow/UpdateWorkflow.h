@@ -1,11 +1,12 @@
 #pragma once
-// The update workflow without its window: the five steps driven by the
-// main button, the three workers (loading the file, searching the device,
-// transferring the firmware) and every text they show.
+// The steps of an update as the main window runs them: the five steps
+// driven by the main button, the click gate, closing, and the three
+// workers, each a thin use of one operation (Operations.h) whose outcome
+// is shown through the outcome table (Outcome.h).
 //
 // The window is reached through the pure virtual operations below, which
 // the main dialog implements with its controls and a test implements by
-// recording. Two kinds exist, as on the window side:
+// recording. Two kinds exist:
 // - posted messages (PostTextMessage, PostValueMessage): the window applies
 //   them later on its own thread, in the order posted;
 // - direct control operations (ShowControl, SetMainButtonText, the
@@ -14,9 +15,14 @@
 //   from a worker comes after everything that worker posted before it.
 //
 // At most one worker runs at a time: the window thread sets m_bBusy before
-// it starts one and the worker clears it as its very last action. While it
-// is set the main button ignores clicks and closing is refused.
+// it starts one and the worker clears it as its very last action but one:
+// the last is WorkerEnded, which tells the window. While it is set the main
+// button ignores clicks and closing is refused.
 
+#include "app/workflow/Operations.h"
+#include "app/workflow/Outcome.h"
+#include "app/workflow/StopRequest.h"
+#include "app/workflow/StringIds.h"
 #include "firmware/FirmwareFile.h"
 #include "link/DeviceLink.h"
 
@@ -26,29 +32,25 @@
 #include <string>
 #include <thread>
 
-enum WorkflowStep { StepWelcome = 0, StepLoadFile = 1, StepFindDevice = 2, StepTransfer = 3, StepFinished = 4 };
-enum SearchResult { NoDevice = 0, Incompatible = 1, Compatible = 2 };
-enum TransferResult { Done = 1, Interrupted = 2, FlashError = 3, ProtocolError = 4 };
-
 // Messages from the workflow to the window.
 inline constexpr int WM_APP = 0x8000;
 enum WorkflowMessage : int {
     UWM_PANE_FILE = WM_APP + 1,      // text: firmware-file pane (103)
     UWM_PANE_DEVICE = WM_APP + 2,    // text: device pane (101)
     UWM_PANE_PORT = WM_APP + 3,      // text: port pane (102)
-    UWM_OPEN_PORT = WM_APP + 4,      // OpenDevicePort
-    UWM_CLOSE_PORT = WM_APP + 5,     // CloseDevicePort
+    UWM_OPEN_PORT = WM_APP + 4,      // never posted
+    UWM_CLOSE_PORT = WM_APP + 5,     // never posted
     UWM_SHOW_BUTTON = WM_APP + 6,    // text: show the main button with this caption
-    UWM_HIDE_BUTTON = WM_APP + 7,
-    UWM_SHOW_PROGRESS = WM_APP + 8,
-    UWM_HIDE_PROGRESS = WM_APP + 9,
+    UWM_HIDE_BUTTON = WM_APP + 7,    // never posted
+    UWM_SHOW_PROGRESS = WM_APP + 8,  // never posted
+    UWM_HIDE_PROGRESS = WM_APP + 9,  // never posted
     UWM_SET_PROGRESS = WM_APP + 10,  // value: bar position 0..100
     UWM_STATUS1 = WM_APP + 11,       // text: status lines 1 to 4
     UWM_STATUS2 = WM_APP + 12,
     UWM_STATUS3 = WM_APP + 13,
     UWM_STATUS4 = WM_APP + 14,
-    UWM_START_TIMER = WM_APP + 15,   // value: period in ms of timer 1
-    UWM_STOP_TIMER = WM_APP + 16,
+    UWM_START_TIMER = WM_APP + 15,   // never posted (value: period in ms of timer 1)
+    UWM_STOP_TIMER = WM_APP + 16,    // never posted
     UWM_INFO1 = WM_APP + 17,         // text: information lines 1 to 3
     UWM_INFO2 = WM_APP + 18,
     UWM_INFO3 = WM_APP + 19,
@@ -60,8 +62,6 @@ enum class MessageIcon { Information, Exclamation };
 
 inline constexpr int MAX_PORTS = 32;          // room in the port list
 inline constexpr int SEARCH_PORT_LIMIT = 7;   // ports listed by one enumeration
-inline constexpr int SEARCH_ATTEMPTS = 3;     // ASP attempts per port
-inline constexpr int LINE_ATTEMPTS = 4;       // port errors or rejections of one line before giving up
 inline constexpr unsigned CLICK_TIMER_ID = 1;
 inline constexpr unsigned CLICK_GATE_MS = 1000;
 inline constexpr int SEARCH_HOLD_MS = 1000;   // the full bar stays this long after a search
@@ -99,9 +99,9 @@ public:
     virtual void CloseWindow() = 0;
     virtual void BeginWaitCursor() {}
     virtual void EndWaitCursor() {}
-    // Waits until m_bBusy is clear, keeping the window's own work going
-    // (a worker may be waiting for the window).
-    virtual void WaitWhileBusy();
+    // A worker's last word, from its own thread after m_bBusy is clear:
+    // the window calls OnWorkerEnded on its thread.
+    virtual void WorkerEnded() {}
 
     // ---- Senders: post a copy of the text; callable from any thread.
     void PostFilePane(const std::string& text) { PostTextMessage(UWM_PANE_FILE, text); }
@@ -116,12 +116,13 @@ public:
     void PostInfo2(const std::string& text) { PostTextMessage(UWM_INFO2, text); }
     void PostInfo3(const std::string& text) { PostTextMessage(UWM_INFO3, text); }
 
-    // Sets the four status lines at once from string IDs: 0 empties a
-    // line, 333 leaves it as it is.
+    // Sets the four status lines at once from string IDs: IDS_NONE empties
+    // a line, KEEP_LINE leaves it as it is.
     void SetStatusLines(int id1, int id2, int id3, int id4);
-    // Posts the four status lines from string IDs, line 1 first; 0 posts
-    // an empty line.
-    void PostStatusLines(int id1, int id2, int id3, int id4);
+    void SetStatusLines(const StatusLines& lines) { SetStatusLines(lines[0], lines[1], lines[2], lines[3]); }
+    // Posts the four status lines from string IDs, line 1 first; IDS_NONE
+    // posts an empty line.
+    void PostStatusLines(const StatusLines& lines);
     void ShowInstructions();
 
     // ---- Handlers, on the window thread.
@@ -132,6 +133,15 @@ public:
     // False when closing is refused (a worker runs); otherwise the file is
     // closed, a found device is restarted, and the window may close.
     bool OnClose();
+    // A worker has ended (WorkerEnded): its thread is joined, and a window
+    // that was asked to end closes now.
+    void OnWorkerEnded();
+    // The program is asked to end (a signal, the display gone): a close
+    // that cannot be refused. A running worker is asked to stop at its next
+    // step (a transfer finishes its line and tells the device to leave its
+    // half-written state), and the window closes when it has ended.
+    void OnEndRequest();
+    bool IsEnding() const { return m_bEnding; }
 
     // ---- The steps.
     // Virtual so that a test can change the file between the check and
@@ -139,15 +149,14 @@ public:
     virtual bool CheckFileHeader();
     bool FindComPorts();
     // Worker entries: each runs its step and ends with m_bBusy cleared.
-    static void LoadThreadProc(CUpdateWorkflow* dialog) { dialog->LoadFile(); }
-    static void SearchThreadProc(CUpdateWorkflow* dialog) { dialog->SearchDevice(); }
-    static void TransferThreadProc(CUpdateWorkflow* dialog) { dialog->TransferFirmware(); }
+    static void LoadThreadProc(CUpdateWorkflow* dialog) { dialog->RunWorker(&CUpdateWorkflow::LoadFile); }
+    static void SearchThreadProc(CUpdateWorkflow* dialog) { dialog->RunWorker(&CUpdateWorkflow::SearchDevice); }
+    static void TransferThreadProc(CUpdateWorkflow* dialog) { dialog->RunWorker(&CUpdateWorkflow::TransferFirmware); }
     void LoadFile();
     void SearchDevice();
     void TransferFirmware();
-    void DecodeVersionRecord(const std::string& text);
 
-    // Joins a worker that has ended; waits for a running one first.
+    // Joins the worker; waits for a running one first.
     void FinishWorker();
     bool IsWorkerRunning() const { return m_bBusy.load() != 0; }
 
@@ -166,6 +175,9 @@ public:
     std::string m_strFileVersion2;
     std::string m_strFilePath;
     CFirmwareFile m_file;
+    // What the last good load checked; the search and the transfer use
+    // this, never the file again.
+    CLoadedFirmware m_firmware;
 
     // Where the port listing looks: the per-user port directory and the
     // sysfs root. Tests point both elsewhere.
@@ -174,8 +186,20 @@ public:
     // How long the full bar stays after a search (tests shorten it).
     int m_nSearchHoldMs = SEARCH_HOLD_MS;
 
+protected:
+    // Starts a worker thread; throws std::system_error when none can be had.
+    virtual std::thread LaunchWorker(void (*threadProc)(CUpdateWorkflow*));
+    // Asks a running worker to stop at its next step.
+    CStopRequest m_stop;
+
 private:
-    void StartWorker(void (*threadProc)(CUpdateWorkflow*));
+    // Starts the worker for the step just entered; when no thread can be
+    // had, says so and goes back to stepBefore.
+    void StartWorker(void (*threadProc)(CUpdateWorkflow*), int stepBefore);
+    void RunWorker(void (CUpdateWorkflow::*body)());
+    // Shows an outcome's status lines, posted in the table's order.
+    void PostOutcome(Outcome outcome, const OutcomeContext& context);
 
     std::thread m_worker;
+    bool m_bEnding = false;
 };

@@ -207,7 +207,7 @@ inline QString Tr(int id)
     return QString::fromStdString(Text(id));
 }
 
-inline QStringList StatusLines(const CUpdateDlg& dialog)
+inline QStringList ShownStatusLines(const CUpdateDlg& dialog)
 {
     return {dialog.m_lblStatus1.text(), dialog.m_lblStatus2.text(), dialog.m_lblStatus3.text(),
             dialog.m_lblStatus4.text()};

@@ -6,11 +6,13 @@
 
 #include "DialogTestSupport.h"
 #include "DeviceRecords.h"
+#include "app/EndSignals.h"
 
 #include <QLabel>
 #include <QtTest>
 
 #include <map>
+#include <csignal>
 #include <random>
 #include <sstream>
 
@@ -84,6 +86,8 @@ private slots:
     void closeIsRefusedWhileSearchingAndTransferring();
     void germanUpdate();
     void germanFlashErrorThenRepeatedUpdate();
+    void endSignalDuringTheTransferWindsDown();
+    void endSignalWhileLoadingCloses();
 
 private:
     // A device with these extra options, and a shown dialog that sees
@@ -179,7 +183,7 @@ void DeviceTest::fullUpdate()
     dialog.installEventFilter(&progress);
 
     LoadAndSearch();
-    QCOMPARE(StatusLines(dialog), QStringList({QStringLiteral("Have found a Demo Controller compatible device."),
+    QCOMPARE(ShownStatusLines(dialog), QStringList({QStringLiteral("Have found a Demo Controller compatible device."),
                                                QStringLiteral("Current software version:"),
                                                QStringLiteral("OLD-2025  OLD-V1.9"),
                                                QStringLiteral("Would you like to execute the update now?")}));
@@ -247,7 +251,7 @@ void DeviceTest::noRestartsTheDeviceAndOffersClose()
     Start({});
     CTestDialog& dialog = *m_dialog;
     LoadAndSearch();
-    const QStringList found = StatusLines(dialog);
+    const QStringList found = ShownStatusLines(dialog);
 
     Click(dialog.m_btnNo);
     QVERIFY(m_device->WaitForLog("restart"));
@@ -257,7 +261,7 @@ void DeviceTest::noRestartsTheDeviceAndOffersClose()
     QVERIFY(dialog.m_btnNo.isHidden());
     QVERIFY(dialog.m_btnMain.isVisible());
     QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("close"));
-    QCOMPARE(StatusLines(dialog), QStringList(found.mid(0, 3)) << QStringLiteral("Click to close the application"));
+    QCOMPARE(ShownStatusLines(dialog), QStringList(found.mid(0, 3)) << QStringLiteral("Click to close the application"));
     QVERIFY(!Received(*m_device).contains(QStringLiteral("FW")));
 
     // Closing in step 4 sends nothing more.
@@ -345,7 +349,7 @@ void DeviceTest::germanUpdate()
     OpenClickGate(dialog);
     Click(dialog.m_btnMain);
     QVERIFY(WaitIdle(dialog));
-    QCOMPARE(StatusLines(dialog), QStringList({QStringLiteral("Demo Controller kompatibles Gerat gefunden."),
+    QCOMPARE(ShownStatusLines(dialog), QStringList({QStringLiteral("Demo Controller kompatibles Gerat gefunden."),
                                                QStringLiteral("Aktuelle Software Version:"),
                                                QStringLiteral("OLD-2025  OLD-V1.9"),
                                                QStringLiteral("Mochten Sie das Update nun ausfuhren?")}));
@@ -374,7 +378,7 @@ void DeviceTest::germanFlashErrorThenRepeatedUpdate()
 
     Click(dialog.m_btnYes);
     QVERIFY(WaitIdle(dialog));
-    QCOMPARE(StatusLines(dialog), QStringList({QStringLiteral("Der Speicher wurde falsch beschrieben."),
+    QCOMPARE(ShownStatusLines(dialog), QStringList({QStringLiteral("Der Speicher wurde falsch beschrieben."),
                                                QStringLiteral("Das Update wurde abgebrochen."), QStringLiteral(" "),
                                                QStringLiteral("Klicken um Update zu wiederholen")}));
     QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Weiter"));
@@ -400,6 +404,62 @@ void DeviceTest::germanFlashErrorThenRepeatedUpdate()
     QCOMPARE(commands.count(QStringLiteral("DPZ")), 1);
     QCOMPARE(commands.count(QStringLiteral("RST")), 2);
     QCOMPARE(Received(*m_device).last(), QStringLiteral("RST"));
+}
+
+void DeviceTest::endSignalDuringTheTransferWindsDown()
+{
+    // As the program does before any thread starts; raise() then leaves
+    // the signal pending for this thread, where the signalfd reads it.
+    CEndSignals::BlockEndSignals();
+    CEndSignals endSignals;
+    QVERIFY(endSignals.IsListening());
+    Start({});
+    CTestDialog& dialog = *m_dialog;
+    connect(&endSignals, &CEndSignals::EndRequested, &dialog, [&dialog](int number) { dialog.OnEndSignal(number); });
+    LoadAndSearch();
+
+    dialog.HoldAtProgress(50);
+    Click(dialog.m_btnYes);
+    QTRY_VERIFY(dialog.IsHeld());
+    raise(SIGTERM);
+    QTRY_COMPARE(dialog.EndSignal(), SIGTERM);
+    raise(SIGINT);  // a second one does not cut the wind-down short
+    dialog.Release();
+
+    // The line in hand is finished, the device told to leave its
+    // half-written state, the window closed, the port free for others.
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 15000);
+    QCOMPARE(dialog.EndSignal(), SIGTERM);
+    QVERIFY(!dialog.IsWorkerRunning());
+    QCOMPARE(QStringList(Commands(*m_device).mid(Commands(*m_device).size() - 2)),
+             QStringList({QStringLiteral("DPZ"), QStringLiteral("RST")}));
+    QVERIFY(!dialog.m_port.IsOpen());
+    QCOMPARE(CSerialPort::ProbePort(m_device->DevicePath()), 0);
+    QCOMPARE(m_watcher->boxes.size(), 0);
+}
+
+void DeviceTest::endSignalWhileLoadingCloses()
+{
+    CEndSignals::BlockEndSignals();
+    CEndSignals endSignals;
+    Start({});
+    CTestDialog& dialog = *m_dialog;
+    connect(&endSignals, &CEndSignals::EndRequested, &dialog, [&dialog](int number) { dialog.OnEndSignal(number); });
+    Click(dialog.m_btnMain);
+    OpenClickGate(dialog);
+    dialog.HoldAtProgress(0);  // the file is open, its walk about to begin
+    Click(dialog.m_btnMain);
+    QTRY_VERIFY(dialog.IsHeld());
+    raise(SIGHUP);
+    QTRY_COMPARE(dialog.EndSignal(), SIGHUP);
+    dialog.Release();
+    QTRY_VERIFY(!dialog.isVisible());
+    QVERIFY(!dialog.IsWorkerRunning());
+    QVERIFY(!dialog.m_file.IsOpen());
+    // The walk stopped: no outcome of a load was shown.
+    QVERIFY(!ShownStatusLines(dialog).contains(Tr(IDS_FILE_FAULTY)));
+    QCOMPARE(dialog.m_btnMain.text(), Tr(IDS_LOAD_FILE));
+    QVERIFY(Commands(*m_device).isEmpty());
 }
 
 QTEST_MAIN(DeviceTest)

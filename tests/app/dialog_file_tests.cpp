@@ -41,6 +41,7 @@ private slots:
     void cleanup();
 
     void goodFileIsLoadedAndShown();
+    void textsFromTheFileAreShownAsText();
     void fileDialogListsEverySpellingOfTheExtension();
     void cancelledFileDialogChangesNothing();
     void fileWithoutIndexSectionIsRefusedWithAMessage();
@@ -108,7 +109,7 @@ void FileTest::goodFileIsLoadedAndShown()
     QCOMPARE(dialog.m_lblInfo1.text(), QStringLiteral("Demo Controller compatible fimware file loaded."));
     QCOMPARE(dialog.m_lblInfo2.text(), QStringLiteral("Software Version:"));
     QCOMPARE(dialog.m_lblInfo3.text(), QStringLiteral("2026-11  V2.4.1"));
-    QCOMPARE(StatusLines(dialog), QStringList({QString(), QString(), QString(),
+    QCOMPARE(ShownStatusLines(dialog), QStringList({QString(), QString(), QString(),
                                                QStringLiteral("Click continue to search for the device.")}));
     QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("continue"));
     QVERIFY(dialog.m_btnMain.isVisible());
@@ -119,6 +120,27 @@ void FileTest::goodFileIsLoadedAndShown()
     QCOMPARE(dialog.m_nStep.load(), int(StepFindDevice));
     QVERIFY(dialog.m_file.IsOpen());
     Shoot(dialog, QStringLiteral("2-loaded"));
+}
+
+void FileTest::textsFromTheFileAreShownAsText()
+{
+    // Markup in a device name or a version record is text to show; an
+    // image tag must not make a label load a file.
+    StartDialog();
+    CTestDialog& dialog = *m_dialog;
+    MakerOptions options;
+    options.device = "<s>UNIT</s>";
+    options.version1 = "<img src=/x>";
+    m_watcher->fileToChoose = QString::fromStdString(m_dir->WriteFirmware("markup.CVF", options));
+    Click(dialog.m_btnMain);
+    QVERIFY(WaitIdle(dialog));
+    QCOMPARE(dialog.m_lblInfo1.text(), QStringLiteral("<s>UNIT</s> compatible fimware file loaded."));
+    QCOMPARE(dialog.m_lblInfo1.textFormat(), Qt::PlainText);
+    QCOMPARE(dialog.m_lblInfo3.textFormat(), Qt::PlainText);
+    QVERIFY(dialog.m_lblInfo3.text().endsWith(QStringLiteral("<img src=/x>")));
+    QCOMPARE(dialog.Pane(ID_PANE_DEVICE)->text(), QStringLiteral("<s>UNIT</s>"));
+    QVERIFY2(dialog.Pane(ID_PANE_DEVICE)->toolTip().contains(QStringLiteral("&lt;s&gt;UNIT&lt;/s&gt;")),
+             qPrintable(dialog.Pane(ID_PANE_DEVICE)->toolTip()));
 }
 
 void FileTest::fileDialogListsEverySpellingOfTheExtension()
@@ -169,7 +191,7 @@ void FileTest::cancelledFileDialogChangesNothing()
     QCOMPARE(m_watcher->fileDialogs, 1);
     QCOMPARE(m_watcher->boxes.size(), 0);
     QCOMPARE(dialog.m_nStep.load(), int(StepLoadFile));
-    QCOMPARE(StatusLines(dialog), kInstructions);
+    QCOMPARE(ShownStatusLines(dialog), kInstructions);
     QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Load file"));
     QCOMPARE(dialog.m_lblInfo1.text(), QStringLiteral("Firmware Update Tool"));
     QCOMPARE(dialog.Pane(ID_PANE_FILE)->text(), QStringLiteral("firmware file"));
@@ -193,7 +215,7 @@ void FileTest::fileWithoutIndexSectionIsRefusedWithAMessage()
     QCOMPARE(m_watcher->boxes[0].text, QString::fromStdString(path) + QStringLiteral("\nUnexpected file format."));
     QCOMPARE(m_watcher->boxes[0].icon, QMessageBox::Information);
     QCOMPARE(dialog.m_nStep.load(), int(StepLoadFile));
-    QCOMPARE(StatusLines(dialog), kInstructions);
+    QCOMPARE(ShownStatusLines(dialog), kInstructions);
     QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Load file"));
     QVERIFY(!dialog.m_file.IsOpen());
 }
@@ -239,7 +261,7 @@ void FileTest::faultyFileIsRefused()
     QVERIFY(WaitIdle(dialog));
 
     QCOMPARE(m_watcher->boxes.size(), 0);
-    QCOMPARE(StatusLines(dialog), QStringList({QStringLiteral("The selected file is faulty!"),
+    QCOMPARE(ShownStatusLines(dialog), QStringList({QStringLiteral("The selected file is faulty!"),
                                                QStringLiteral("Firmware update refused"), QStringLiteral(" "),
                                                QStringLiteral("Click the button to load a new file")}));
     QCOMPARE(dialog.m_nStep.load(), int(StepLoadFile));
@@ -271,7 +293,7 @@ void FileTest::fileGoneBeforeLoadingIsRefused()
     QCOMPARE(m_watcher->boxes[0].caption, QStringLiteral("cvf-update"));
     QCOMPARE(m_watcher->boxes[0].text, QString::fromStdString(path) + QStringLiteral("\ncouldn't be opened."));
     QCOMPARE(m_watcher->boxes[0].icon, QMessageBox::Warning);
-    QCOMPARE(StatusLines(dialog), Lines({370, 371, 372, 373}));
+    QCOMPARE(ShownStatusLines(dialog), Lines({370, 371, 372, 373}));
     QCOMPARE(dialog.m_nStep.load(), int(StepLoadFile));
     QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Load file"));
     QVERIFY(dialog.m_btnMain.isVisible());

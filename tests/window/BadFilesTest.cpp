@@ -211,6 +211,34 @@ private slots:
 
         const std::string whole = Sample();
         Check(Write("truncated.CVF", whole.substr(0, whole.size() - 7)), Expect::Faulty);
+
+        // Lines the device could never answer: a frame that ends in
+        // something other than EOT, and a header line too long to be read
+        // whole (the device name would be cut without a word).
+        std::string noEot = Sample();
+        noEot[noEot.find('\x04')] = 'X';
+        Check(Write("no-eot.CVF", noEot), Expect::Faulty);
+        std::string longDevice = Sample();
+        longDevice.insert(longDevice.find("Demo Controller"), std::string(400, 'D'));
+        Check(Write("long-device.CVF", longDevice), Expect::Faulty);
+
+        // A sparse file of 2 GiB - 1 byte whose data section is its last
+        // line: the zeros before it are one line far longer than a line may
+        // be, header lines included.
+        const std::string sparse = m_dir.File("sparse.CVF");
+        {
+            std::ofstream out(sparse, std::ios::binary);
+            out << "[PSDINDEX]\r\nINDEX=CVF-DEMO-0001\r\nDEVICE=Demo Controller\r\n";
+        }
+        const std::string tail = "\r\n[DATA]\r\n" + MakeRequest("FWXXX|00|") + "\r\n";
+        const off_t size = 0x7FFFFFFF;
+        std::filesystem::resize_file(sparse, static_cast<uintmax_t>(size) - tail.size());
+        {
+            std::ofstream out(sparse, std::ios::binary | std::ios::app);
+            out << tail;
+        }
+        QCOMPARE(std::filesystem::file_size(sparse), static_cast<uintmax_t>(size));
+        Check(sparse, Expect::Faulty);
     }
 
     void FilesChangedBetweenCheckAndLoad()
@@ -235,21 +263,6 @@ private slots:
         Check(large, Expect::Loads);
         std::filesystem::remove(large);
 
-        // A sparse file of 2 GiB - 1 byte whose data section is its last line.
-        const std::string sparse = m_dir.File("sparse.CVF");
-        {
-            std::ofstream out(sparse, std::ios::binary);
-            out << "[PSDINDEX]\r\nINDEX=CVF-DEMO-0001\r\nDEVICE=Demo Controller\r\n";
-        }
-        const std::string tail = "\r\n[DATA]\r\n" + MakeRequest("FWXXX|00|") + "\r\n";
-        const off_t size = 0x7FFFFFFF;
-        std::filesystem::resize_file(sparse, static_cast<uintmax_t>(size) - tail.size());
-        {
-            std::ofstream out(sparse, std::ios::binary | std::ios::app);
-            out << tail;
-        }
-        QCOMPARE(std::filesystem::file_size(sparse), static_cast<uintmax_t>(size));
-        Check(sparse, Expect::Loads);
     }
 };
 

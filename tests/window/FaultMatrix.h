@@ -9,7 +9,7 @@
 
 namespace faults {
 
-using O = Outcome;
+using O = Seen;
 
 // What a fault leads to, by where it strikes. Lines: the fault fires once
 // (the "reject" rows N times). Commands: ASP, PSD and EAE fail on every

@@ -114,42 +114,42 @@ QString CDrivenDlg::PaneText(int id) const
 
 // ---------------------------------------------------------------------------
 
-const char* OutcomeName(Outcome outcome)
+const char* SeenName(Seen outcome)
 {
     switch (outcome) {
-    case Outcome::Done: return "done";
-    case Outcome::Incomplete: return "incomplete";
-    case Outcome::FlashError: return "flash error";
-    case Outcome::Protocol: return "protocol error";
-    case Outcome::NoDevice: return "no device";
-    case Outcome::Incompatible: return "incompatible";
-    case Outcome::Found: return "found";
-    case Outcome::FoundNoVersion: return "found, no version";
+    case Seen::Done: return "done";
+    case Seen::Incomplete: return "incomplete";
+    case Seen::FlashError: return "flash error";
+    case Seen::Protocol: return "protocol error";
+    case Seen::NoDevice: return "no device";
+    case Seen::Incompatible: return "incompatible";
+    case Seen::Found: return "found";
+    case Seen::FoundNoVersion: return "found, no version";
     }
     return "?";
 }
 
-std::vector<std::string> OutcomeLines(Outcome outcome)
+std::vector<std::string> SeenLines(Seen outcome)
 {
     switch (outcome) {
-    case Outcome::Done:
+    case Seen::Done:
         return {"Firmware update ended", "The Demo Controller has been rebooted.", "Time for firmware update: ", ""};
-    case Outcome::Incomplete:
+    case Seen::Incomplete:
         return {"Firmware update is incomplete", "Was the connection interrupted?", "Is your device operational?",
                 "Click to repeat the update"};
-    case Outcome::FlashError:
+    case Seen::FlashError:
         return {"Error writing to flash", "Update interrupted", " ", "Click to repeat the update"};
-    case Outcome::Protocol:
+    case Seen::Protocol:
         return {"Error in the write-read process", "Update interrupted", " ", "Click to repeat the update"};
-    case Outcome::NoDevice:
+    case Seen::NoDevice:
         return {"No device found!", "Is your COM port used by another program?", "Is device running in update mode?",
                 "Click to search again"};
-    case Outcome::Incompatible:
+    case Seen::Incompatible:
         return {"Device found", "Device not compatible", "Firmware update refused", " "};
-    case Outcome::Found:
+    case Seen::Found:
         return {"Have found a Demo Controller compatible device.", "Current software version:", "",
                 "Would you like to execute the update now?"};
-    case Outcome::FoundNoVersion:
+    case Seen::FoundNoVersion:
         return {"Have found a Demo Controller compatible device.", "Current software version:",
                 "No version available", "Would you like to execute the update now?"};
     }
@@ -160,13 +160,13 @@ namespace {
 
 // The window's four status lines against an outcome; line 3 of a found
 // device and of a done update is only compared by its start.
-void CompareLines(const CDrivenDlg& dlg, Outcome outcome, const std::string& what, std::string& report)
+void CompareLines(const CDrivenDlg& dlg, Seen outcome, const std::string& what, std::string& report)
 {
-    const std::vector<std::string> expected = OutcomeLines(outcome);
+    const std::vector<std::string> expected = SeenLines(outcome);
     for (int n = 1; n <= 4; ++n) {
         const std::string shown = dlg.Line(n).toStdString();
         const std::string& want = expected[static_cast<size_t>(n - 1)];
-        const bool prefixOnly = n == 3 && (outcome == Outcome::Done || outcome == Outcome::Found);
+        const bool prefixOnly = n == 3 && (outcome == Seen::Done || outcome == Seen::Found);
         const bool ok = prefixOnly ? shown.rfind(want, 0) == 0 : shown == want;
         if (!ok)
             report += what + ": line " + std::to_string(n) + " is \"" + shown + "\", expected \"" + want + "\"\n";
@@ -181,17 +181,17 @@ std::string Join(const std::vector<std::string>& words)
     return "{" + text + "}";
 }
 
-int StepAfter(Outcome outcome)
+int StepAfter(Seen outcome)
 {
     switch (outcome) {
-    case Outcome::Done: return StepFinished;
-    case Outcome::Incomplete:
-    case Outcome::FlashError:
-    case Outcome::Protocol:
-    case Outcome::NoDevice: return StepFindDevice;
-    case Outcome::Incompatible: return StepLoadFile;
-    case Outcome::Found:
-    case Outcome::FoundNoVersion: return StepTransfer;
+    case Seen::Done: return StepFinished;
+    case Seen::Incomplete:
+    case Seen::FlashError:
+    case Seen::Protocol:
+    case Seen::NoDevice: return StepFindDevice;
+    case Seen::Incompatible: return StepLoadFile;
+    case Seen::Found:
+    case Seen::FoundNoVersion: return StepTransfer;
     }
     return -1;
 }
@@ -227,7 +227,7 @@ bool RunFaultCase(const FaultRun& run, const std::string& file, std::string& rep
     if (dlg.m_nStep.load() != StepAfter(run.search))
         report += "search: step " + std::to_string(dlg.m_nStep.load()) + "\n";
 
-    const bool found = run.search == Outcome::Found || run.search == Outcome::FoundNoVersion;
+    const bool found = run.search == Seen::Found || run.search == Seen::FoundNoVersion;
     if (found) {
         if (!dlg.ClickYes(45000)) {
             report += "the transfer did not end\n";
@@ -239,7 +239,7 @@ bool RunFaultCase(const FaultRun& run, const std::string& file, std::string& rep
         const std::vector<std::string> closing = RequestsAfterLines(faulty);
         if (closing != run.closing)
             report += "after the last line the device heard " + Join(closing) + ", expected " + Join(run.closing) + "\n";
-        if (run.transfer == Outcome::Done && run.imageWhole) {
+        if (run.transfer == Seen::Done && run.imageWhole) {
             faulty.Stop();  // writes the image
             if (ReadDeviceImage(faulty.File("image.txt")) != ImageOfFile(file))
                 report += "the device's image differs from the file\n";
@@ -247,7 +247,7 @@ bool RunFaultCase(const FaultRun& run, const std::string& file, std::string& rep
     }
 
     // Then a clean update on a fresh device under the same name.
-    if (!(found && run.transfer == Outcome::Done)) {
+    if (!(found && run.transfer == Seen::Done)) {
         faulty.Stop();
         CSimDevice clean({"--image-out", "image.txt", "--port-dir", ports}, false, "COM5");
         if (!clean.IsReady()) {
@@ -260,7 +260,7 @@ bool RunFaultCase(const FaultRun& run, const std::string& file, std::string& rep
             report += "repeat: the search did not end\n";
         if (dlg.m_nStep.load() == StepTransfer && !dlg.ClickYes(45000))
             report += "repeat: the transfer did not end\n";
-        CompareLines(dlg, Outcome::Done, "repeat", report);
+        CompareLines(dlg, Seen::Done, "repeat", report);
         clean.Stop();
         if (ReadDeviceImage(clean.File("image.txt")) != ImageOfFile(file))
             report += "repeat: the device's image differs from the file\n";

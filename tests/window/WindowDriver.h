@@ -70,7 +70,7 @@ private:
 // What faults lead to.
 
 // The end of a search or a transfer, as the first status line names it.
-enum class Outcome {
+enum class Seen {
     Done,          // "Firmware update ended"
     Incomplete,    // "Firmware update is incomplete"
     FlashError,    // "Error writing to flash"
@@ -80,16 +80,16 @@ enum class Outcome {
     Found,         // the question, with the device's version
     FoundNoVersion,  // the question, with "No version available"
 };
-const char* OutcomeName(Outcome outcome);
+const char* SeenName(Seen outcome);
 
 // The status lines an outcome shows, in English.
-std::vector<std::string> OutcomeLines(Outcome outcome);
+std::vector<std::string> SeenLines(Seen outcome);
 
 // One update against a device with a fault, and what must come of it.
 struct FaultRun {
     std::vector<std::string> deviceArgs;   // the fault options of cvf-devsim
-    Outcome search = Outcome::Found;       // after "continue"
-    Outcome transfer = Outcome::Done;      // after "Yes", when the search found the device
+    Seen search = Seen::Found;       // after "continue"
+    Seen transfer = Seen::Done;      // after "Yes", when the search found the device
     std::vector<std::string> closing;      // what the device hears after the last line
     bool deviceGone = false;               // the fault ends the device
     bool imageWhole = true;                // a done update left the whole image

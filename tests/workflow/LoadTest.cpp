@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <system_error>
+
 #include <filesystem>
 #include <fstream>
 
@@ -137,11 +139,27 @@ TEST_F(LoadTest, FileGoneBeforeTheLoaderOpensIt)
     view.m_strFilePath = m_dir + "/gone.CVF";
     view.m_nStep = StepFindDevice;
     view.m_bBusy = 1;
-    view.LoadFile();
+    CUpdateWorkflow::LoadThreadProc(&view);  // the worker, on this thread
     ASSERT_EQ(view.Messages().size(), 1u);
     EXPECT_EQ(view.Messages()[0], m_dir + "/gone.CVF\ncouldn't be opened.");
     EXPECT_EQ(view.MessageIcons()[0], MessageIcon::Exclamation);
     ExpectFaultyFile(view);
+}
+
+TEST_F(LoadTest, AWorkerThatCannotStartIsReportedAndTheStepStays)
+{
+    class CNoThreads : public CRecordingView {
+        std::thread LaunchWorker(void (*)(CUpdateWorkflow*)) override
+        {
+            throw std::system_error(EAGAIN, std::generic_category(), "thread");
+        }
+    } view;
+    ASSERT_FALSE(view.Load(WriteFirmware(m_dir, "fw.CVF", SmallFirmware())));
+    EXPECT_EQ(view.Shown().step, StepLoadFile);
+    EXPECT_EQ(view.m_bBusy.load(), 0);
+    ASSERT_EQ(view.Messages().size(), 1u);
+    EXPECT_EQ(view.Messages()[0].rfind("The work could not be started: thread: ", 0), 0u) << view.Messages()[0];
+    EXPECT_EQ(view.MessageIcons()[0], MessageIcon::Exclamation);
 }
 
 TEST_F(LoadTest, ClickGateAndBusyIgnoreClicks)

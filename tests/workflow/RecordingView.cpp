@@ -86,6 +86,8 @@ bool CRecordingView::WaitIdle(int timeoutMs)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     FinishWorker();
+    // What the window does when the worker's end reaches it.
+    OnWorkerEnded();
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 
@@ -184,6 +185,114 @@ TEST_F(UpdateTest, TransferOutcomes)
             ExpectCleanRepeat(view, sim);
         }
     }
+}
+
+TEST_F(UpdateTest, WhatIsSentIsWhatWasLoadedWhateverBecomesOfTheFile)
+{
+    // Another image of the same device kind, written over the loaded file.
+    MakerOptions other = SmallFirmware();
+    other.seed = 77;
+    const std::string otherBytes = MakeFirmwareFile(other).bytes;
+    auto rewrite = [&otherBytes](const std::string& path) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << otherBytes;  // same inode
+    };
+    // Every read of the loaded file's descriptor fails from now on.
+    auto unreadable = [](const std::string& path) {
+        const int broken = ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code error;
+            if (std::filesystem::read_symlink(entry.path(), error) == path)
+                ::dup2(broken, std::stoi(entry.path().filename().string()));
+        }
+        ::close(broken);
+    };
+    struct Case {
+        const char* name;
+        bool afterSearch;  // else between the load and the search
+        std::function<void(const std::string&)> change;
+    };
+    const Case cases[] = {
+        {"rewritten before the search", false, rewrite},
+        {"rewritten after the search", true, rewrite},
+        {"cut short after the search", true, [](const std::string& path) { std::filesystem::resize_file(path, 100); }},
+        {"removed after the search", true, [](const std::string& path) { std::filesystem::remove(path); }},
+        {"unreadable before the search", false, unreadable},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CSimDevice sim({"--image-out", "image.txt"});
+        CRecordingView view;
+        m_file = WriteFirmware(m_dir, "fw.CVF", SmallFirmware());
+        const auto loaded = ImageOfFile(m_file);
+        ASSERT_TRUE(view.Load(m_file));
+        view.UsePortDirectory(PortDirectoryOf(sim));
+        if (!c.afterSearch)
+            c.change(m_file);
+        ASSERT_TRUE(view.Click());
+        ASSERT_EQ(view.Shown().step, StepTransfer) << view.Shown().status[1];
+        if (c.afterSearch)
+            c.change(m_file);
+        ASSERT_TRUE(view.ClickYes());
+        EXPECT_EQ(view.Shown().status[1], "Firmware update ended");
+        EXPECT_EQ(ReadDeviceImage(sim.File("image.txt")), loaded);
+        EXPECT_EQ(RequestsAfterLines(sim), std::vector<std::string>{"RST"});
+    }
+}
+
+TEST_F(UpdateTest, AnEndRequestStopsTheTransferAfterItsLineAndTheDeviceIsToldSo)
+{
+    // Paced, so that the transfer is well under way when the end comes.
+    CSimDevice sim({"--line-time", "5"});
+    CRecordingView view;
+    LoadAndSearch(view, sim, SmallFirmware());
+    view.m_bClickReady = 1;
+    view.OnYes();
+    ASSERT_TRUE(sim.WaitForLog("line 3"));
+    view.OnEndRequest();
+    view.OnEndRequest();  // a second request changes nothing
+    ASSERT_TRUE(view.WaitIdle(30000));
+    EXPECT_EQ(RequestsAfterLines(sim), (std::vector<std::string>{"DPZ", "RST"}));
+    EXPECT_TRUE(view.CloseRequested());
+    EXPECT_FALSE(view.m_port.IsOpen());
+}
+
+TEST_F(UpdateTest, LineRepliesDecideTheNextStepAlone)
+{
+    using A = LineAction;
+    using R = TransferResult;
+    struct Row {
+        uint8_t status;
+        LineCounters before;
+        R soFar;
+        A action;
+        R result;
+        LineCounters after;
+    };
+    const Row rows[] = {
+        {STATUS_ACCEPTED, {2, 3}, R::Interrupted, A::Next, R::Interrupted, {0, 0}},
+        {STATUS_BLOCK_DONE, {3, 1}, R::Interrupted, A::NextBlock, R::Done, {0, 0}},
+        {STATUS_ACCEPTED, {0, 0}, R::Done, A::Next, R::Done, {0, 0}},
+        {STATUS_COMPLETE, {0, 0}, R::Interrupted, A::End, R::Done, {0, 0}},
+        {TRANSACT_FAILED, {2, 3}, R::Done, A::SendAgain, R::Done, {3, 3}},
+        {TRANSACT_FAILED, {3, 0}, R::Done, A::End, R::ProtocolError, {4, 0}},
+        {STATUS_REJECTED, {3, 2}, R::Done, A::SendAgain, R::Done, {3, 3}},
+        {STATUS_REJECTED, {0, 3}, R::Done, A::End, R::ProtocolError, {0, 4}},
+        {TRANSACT_TIMEOUT, {0, 0}, R::Done, A::End, R::Interrupted, {0, 0}},
+        {TRANSACT_BAD_CHECKSUM, {0, 0}, R::Done, A::End, R::ProtocolError, {0, 0}},
+        {STATUS_FLASH_ERROR, {0, 0}, R::Done, A::End, R::FlashError, {0, 0}},
+        {'Z', {0, 0}, R::Done, A::End, R::ProtocolError, {0, 0}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "status " << int(row.status));
+        LineCounters counters = row.before;
+        const LineVerdict verdict = JudgeLineReply(row.status, counters, row.soFar);
+        EXPECT_EQ(verdict.action, row.action);
+        EXPECT_EQ(verdict.result, row.result);
+        EXPECT_EQ(counters.errors, row.after.errors);
+        EXPECT_EQ(counters.rejects, row.after.rejects);
+    }
+    EXPECT_EQ(TransferPercent(5, 4), 100);  // never past the end
+    EXPECT_EQ(TransferPercent(0, 0), 100);
 }
 
 TEST_F(UpdateTest, AllLinesAcceptedWithoutABlockEndIsIncomplete)

@@ -1,0 +1,37 @@
+#pragma once
+// The signals that ask the program to end (SIGINT, SIGTERM, SIGHUP),
+// received on the window thread instead of ending the program where it
+// stands. BlockEndSignals() must run before any thread starts, so that
+// every thread inherits the block and none of them takes such a signal
+// itself; CEndSignals then reads them from a signalfd as they come.
+
+#include <QObject>
+
+#include <memory>
+
+class QSocketNotifier;
+
+class CEndSignals : public QObject {
+    Q_OBJECT
+public:
+    // Blocks the end signals in the calling thread and, as threads inherit
+    // it, in every thread started afterwards. Ignores SIGPIPE.
+    static void BlockEndSignals();
+
+    explicit CEndSignals(QObject* parent = nullptr);
+    ~CEndSignals() override;
+    // False when no signalfd could be had (the signals then stay blocked
+    // and pending, and the program ends only through its window).
+    bool IsListening() const { return m_fd >= 0; }
+
+signals:
+    // One end signal arrived (its number). Every one is reported; the
+    // receiver decides what a second one means.
+    void EndRequested(int signalNumber);
+
+private:
+    void OnReadable();
+
+    int m_fd = -1;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};

@@ -1,0 +1,116 @@
+#pragma once
+// The IDs of the string tables (StringTable.cpp), by name, and the groups
+// of four status lines the workflow shows together. Code and tests name a
+// text by its constant, never by its number.
+
+#include <array>
+
+enum StringId : int {
+    // Empties a status line (not a text of the tables).
+    IDS_NONE = 0,
+
+    // Status-bar panes before anything is known.
+    IDS_PANE_DEVICE = 101,        // "device"
+    IDS_PANE_PORT = 102,          // "COM"
+    IDS_PANE_FILE = 103,          // "firmware file"
+
+    // Captions of the main button.
+    IDS_START = 104,              // "start"
+    IDS_CONTINUE = 105,           // "continue"
+    IDS_LOAD_FILE = 112,          // "Load file"
+    IDS_UPDATE = 343,             // "update" (no caption uses it)
+    IDS_CLOSE = 344,              // "close"
+    IDS_YES = 367,                // "Yes"
+    IDS_NO = 368,                 // "No"
+
+    // Message boxes.
+    IDS_UNEXPECTED_FORMAT = 106,  // "%s\nUnexpected file format."
+    IDS_CANNOT_OPEN = 107,        // "%s\ncouldn't be opened."
+    IDS_CLOSE_REFUSED = 336,      // "You tried to end the update prematurely. ..."
+    IDS_CANNOT_START = 375,       // "The work could not be started: %s"
+
+    // Instructions.
+    IDS_TURN_TO_UPDATE_MODE = 108,  // "Turn your device to update mode"
+    IDS_UPDATE_DURATION = 109,      // "The update will take about 3 to 10 minutes."
+    IDS_CONNECT_TO_PC = 110,        // "and connect it to your PC."
+    IDS_CLICK_TO_LOAD = 111,        // "Click on the button to load the firmware file"
+
+    // Loading.
+    IDS_FILE_LOADING = 113,         // "File loading."
+    IDS_PLEASE_WAIT = 334,          // "Please wait..."
+    IDS_CLICK_CONTINUE = 114,       // "Click continue to search for the device."
+    IDS_FILE_LOADED = 361,          // "%s compatible fimware file loaded."
+    IDS_SOFTWARE_VERSION = 362,     // "Software Version:"
+    IDS_TITLE = 363,                // "Firmware Update Tool"
+    IDS_FILE_FAULTY = 370,          // "The selected file is faulty!"
+    IDS_FILE_REFUSED = 371,         // "Firmware update refused"
+    IDS_FILE_FAULTY_3 = 372,        // " "
+    IDS_CLICK_LOAD_NEW = 373,       // "Click the button to load a new file"
+
+    // Ports and the device search.
+    IDS_PORTS_FOUND = 115,          // "%d COM port(s) found"
+    IDS_NO_PORT = 116,              // "There is no COM port available."
+    IDS_CLOSE_PROGRAMS = 117,       // "Close all programs using the COM port and"
+    IDS_SEARCH_AGAIN = 118,         // "search again for the device."
+    IDS_NO_PERMISSION = 374,        // "No permission for %s: join group dialout"
+    IDS_SEARCHING = 335,            // "Searching for the device..."
+    IDS_CHECKING_PORT = 337,        // "Checking COM port %s"
+    IDS_NO_DEVICE = 338,            // "No device found!"
+    IDS_PORT_IN_USE = 339,          // "Is your COM port used by another program?"
+    IDS_IN_UPDATE_MODE = 340,       // "Is device running in update mode?"
+    IDS_CLICK_SEARCH_AGAIN = 341,   // "Click to search again"
+    IDS_COMPATIBLE_FOUND = 342,     // "Have found a %s compatible device."
+    IDS_CURRENT_VERSION = 364,      // "Current software version:"
+    IDS_NO_VERSION = 365,           // "No version available"
+    IDS_UPDATE_QUESTION = 366,      // "Would you like to execute the update now?"
+    IDS_CLICK_TO_CLOSE = 369,       // "Click to close the application"
+    IDS_DEVICE_FOUND = 349,         // "Device found"
+    IDS_NOT_COMPATIBLE = 350,       // "Device not compatible"
+    IDS_UPDATE_REFUSED = 351,       // "Firmware update refused"
+    IDS_NOT_COMPATIBLE_4 = 352,     // " "
+
+    // The transfer.
+    IDS_UPDATE_STARTED = 122,       // "Firmware update started"
+    IDS_REMAINING_TIME = 123,       // "Remaining time:"
+    IDS_TRANSFERRED = 124,          // "transferred"
+    IDS_UPDATE_ENDED = 125,         // "Firmware update ended"
+    IDS_DEVICE_REBOOTED = 126,      // "The %s has been rebooted."
+    IDS_UPDATE_TIME = 127,          // "Time for firmware update: %s"
+    IDS_UNIT_SECONDS = 119,         // "sec"
+    IDS_UNIT_MINUTES = 120,         // "min"
+    IDS_UNIT_HOURS = 121,           // "h"
+    IDS_INCOMPLETE = 345,           // "Firmware update is incomplete"
+    IDS_CONNECTION_LOST = 346,      // "Was the connection interrupted?"
+    IDS_DEVICE_OPERATIONAL = 347,   // "Is your device operational?"
+    IDS_CLICK_REPEAT = 348,         // "Click to repeat the update"
+    IDS_WRITE_READ_ERROR = 353,     // "Error in the write-read process"
+    IDS_INTERRUPTED_WRITE_READ = 354,  // "Update interrupted"
+    IDS_WRITE_READ_ERROR_3 = 355,   // " "
+    IDS_CLICK_REPEAT_WRITE_READ = 356, // "Click to repeat the update"
+    IDS_FLASH_ERROR = 357,          // "Error writing to flash"
+    IDS_INTERRUPTED_FLASH = 358,    // "Update interrupted"
+    IDS_FLASH_ERROR_3 = 359,        // " "
+    IDS_CLICK_REPEAT_FLASH = 360,   // "Click to repeat the update"
+
+    // "wird nicht verwendet" in both tables: as a status-line ID it leaves
+    // that line as it is (KEEP_LINE).
+    IDS_NOT_USED = 333,
+};
+
+// SetStatusLines: leave this line as it is.
+inline constexpr int KEEP_LINE = IDS_NOT_USED;
+
+// Four status lines, line 1 first: a string ID, IDS_NONE for an empty line
+// or KEEP_LINE.
+using StatusLines = std::array<int, 4>;
+
+inline constexpr StatusLines LINES_INSTRUCTIONS = {IDS_TURN_TO_UPDATE_MODE, IDS_CONNECT_TO_PC, IDS_UPDATE_DURATION,
+                                                   IDS_CLICK_TO_LOAD};
+inline constexpr StatusLines LINES_LOADING = {IDS_FILE_LOADING, IDS_PLEASE_WAIT, IDS_NONE, IDS_NONE};
+inline constexpr StatusLines LINES_NO_PORT = {IDS_NO_PORT, IDS_CLOSE_PROGRAMS, IDS_SEARCH_AGAIN, IDS_NONE};
+inline constexpr StatusLines LINES_TRANSFER_STARTED = {IDS_UPDATE_STARTED, IDS_REMAINING_TIME, IDS_NONE,
+                                                       IDS_TRANSFERRED};
+// Shown at once before the posted incompatible texts, which replace them.
+inline constexpr StatusLines LINES_INCOMPATIBLE_AT_ONCE = {IDS_DEVICE_FOUND, IDS_NOT_COMPATIBLE, IDS_UPDATE_REFUSED,
+                                                           IDS_CLICK_TO_LOAD};
+inline constexpr StatusLines LINES_EMPTY = {IDS_NONE, IDS_NONE, IDS_NONE, IDS_NONE};
