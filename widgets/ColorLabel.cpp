@@ -1,7 +1,5 @@
 #include "widgets/ColorLabel.h"
 
-#include "widgets/GuiThread.h"
-
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QPalette>
@@ -88,18 +86,11 @@ void CColorLabel::ApplyColors()
 
 void CColorLabel::SetLabelText(const QString& text)
 {
-    RunOnOwnerThread(this, [this, text] {
-        setText(text);
-        // Repaint the label, then the parent's area under it, at once, so no
-        // trace of a longer previous text stays on the backdrop.
-        repaint();
-        if (QWidget* parent = parentWidget()) {
-            parent->repaint(geometry());
-        }
-    });
-}
-
-void CColorLabel::setVisible(bool visible)
-{
-    RunOnOwnerThread(this, [this, visible] { QLabel::setVisible(visible); });
+    setText(text);
+    // Repaint the label, then the parent's area under it, at once, so no
+    // trace of a longer previous text stays on the backdrop.
+    repaint();
+    if (QWidget* parent = parentWidget()) {
+        parent->repaint(geometry());
+    }
 }

@@ -22,16 +22,12 @@ public:
     bool SetTransparent(bool transparent);
     bool SetLabelTextColor(const QColor& color);
     // Sets the text and repaints the label and the parent's area under it
-    // before returning. May be called from any thread: the work runs on the
-    // GUI thread and the caller waits for it.
+    // before returning.
     void SetLabelText(const QString& text);
 
     bool IsTransparent() const { return m_bTransparent; }
     QColor LabelTextColor() const { return m_crText; }
     QColor LabelBackColor() const { return m_crBack; }
-
-    // Showing and hiding may also be called from any thread.
-    void setVisible(bool visible) override;
 
     // The face used for faceName: faceName itself if the system has it,
     // otherwise the first installed of a few plain sans-serif faces of

@@ -1,7 +1,6 @@
 #include "widgets/ShapedButton.h"
 
 #include "widgets/DibImage.h"
-#include "widgets/GuiThread.h"
 
 #include <QCoreApplication>
 #include <QFocusEvent>
@@ -233,17 +232,7 @@ bool CShapedButton::event(QEvent* event)
 
 void CShapedButton::SetWindowText(const QString& text)
 {
-    RunOnOwnerThread(this, [this, text] { QAbstractButton::setText(text); });
-}
-
-void CShapedButton::setText(const QString& text)
-{
-    SetWindowText(text);
-}
-
-void CShapedButton::setVisible(bool visible)
-{
-    RunOnOwnerThread(this, [this, visible] { QAbstractButton::setVisible(visible); });
+    setText(text);
 }
 
 // ---------------------------------------------------------------- mouse and keys

@@ -5,10 +5,6 @@
 // is the region of the mask's non-white pixels). It keeps the pressed look
 // in step with the cursor while held and can act as a check box or radio
 // button.
-//
-// Showing, hiding and setting the text (through CShapedButton) may be
-// called from any thread: the work runs on the GUI thread and the caller
-// waits for it.
 
 #include <QAbstractButton>
 #include <QEvent>
@@ -92,10 +88,8 @@ public:
     QColor TextColor() const { return m_crText; }
     void SetTextColor(const QColor& color);
 
-    // Thread-safe forms of the ordinary text and visibility operations.
+    // The caption the button draws (the same as setText).
     void SetWindowText(const QString& text);
-    void setText(const QString& text);
-    void setVisible(bool visible) override;
 
     QSize sizeHint() const override;
 

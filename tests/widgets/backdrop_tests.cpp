@@ -66,7 +66,6 @@ private slots:
     void labelFontFallsBackWhenFaceMissing();
     void shortenedLabelLeavesNoRemnant();
     void opaqueLabelFillsItsBackground();
-    void labelTextFromWorkerThread();
 };
 
 void BackdropTest::tileRepeatsFromTopLeft()
@@ -275,25 +274,6 @@ void BackdropTest::opaqueLabelFillsItsBackground()
     QCOMPARE(testsupport::Render(dlg).pixel(12, 12), label.LabelBackColor().rgb());
     label.SetTransparent(true);
     QCOMPARE(testsupport::Render(dlg).pixel(12, 12), qRgb(12, 12, 77));
-}
-
-void BackdropTest::labelTextFromWorkerThread()
-{
-    TestDialog dlg;
-    dlg.resize(200, 60);
-    dlg.UseImage(CoordinateImage(200, 60), Stretch);
-    CColorLabel label(&dlg);
-    label.setGeometry(10, 10, 180, 20);
-    dlg.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-    QVERIFY(testsupport::RunOnWorker([&] {
-        for (int i = 0; i < 50; ++i) {
-            label.SetLabelText(QStringLiteral("line %1").arg(i));
-        }
-        label.hide();
-    }));
-    QCOMPARE(label.text(), QStringLiteral("line 49"));
-    QVERIFY(label.isHidden());
 }
 
 QTEST_MAIN(BackdropTest)

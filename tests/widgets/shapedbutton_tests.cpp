@@ -1,5 +1,5 @@
-// The shaped bitmap button: region from the mask, faces per state, click
-// semantics and calls from other threads.
+// The shaped bitmap button: region from the mask, faces per state and click
+// semantics.
 
 #include "WidgetTestSupport.h"
 
@@ -92,7 +92,6 @@ private slots:
     void doubleClickGivesTwoClicks();
     void losingFocusWhileHeldLetsGo();
     void checkAndRadioKinds();
-    void textAndVisibilityFromWorkerThread();
 };
 
 void ShapedButtonTest::cornerMaskGivesThirtyRowRectangles()
@@ -387,22 +386,6 @@ void ShapedButtonTest::checkAndRadioKinds()
     QTRY_COMPARE(radios.button->GetCheck(), 0);
     QTest::mouseClick(second, Qt::LeftButton, {}, QPoint(40, 15));
     QCOMPARE(second->GetCheck(), 1);   // a radio button stays checked
-}
-
-void ShapedButtonTest::textAndVisibilityFromWorkerThread()
-{
-    Stage stage;
-    QVERIFY(stage.Show());
-    QVERIFY(testsupport::RunOnWorker([&] {
-        stage.button->hide();
-        stage.button->setText(QStringLiteral("continue"));
-        stage.button->SetWindowText(QStringLiteral("Load file"));
-        stage.button->show();
-        stage.button->setVisible(false);
-        stage.button->setVisible(true);
-    }));
-    QCOMPARE(stage.button->text(), QStringLiteral("Load file"));
-    QVERIFY(stage.button->isVisible());
 }
 
 QTEST_MAIN(ShapedButtonTest)
