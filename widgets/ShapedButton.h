@@ -75,9 +75,10 @@ public:
     int GetCheck() const { return m_bChecked ? 1 : 0; }
     int CheckKind() const { return m_nCheckKind; }
     void SetCheckKind(int kind);
-    // The kind from a classic button style value: auto check box (style & 3
-    // == 3) or auto radio button (style & 9 == 9); anything else is a push
-    // button.
+    // Kept for its name only: on Qt no native window is attached, so nothing
+    // calls it (the kind comes with the constructor or SetCheckKind). It
+    // sets the kind from a classic button style value: auto check box (style & 3 == 3) or auto radio
+    // button (style & 9 == 9); anything else is a push button.
     virtual void PreSubclassWindow(unsigned style);
 
     bool HasRegion() const { return m_hRgn.has_value(); }
