@@ -12,6 +12,9 @@ CColorLabel::CColorLabel(QWidget* parent)
       m_crText(palette().color(QPalette::Active, QPalette::WindowText)),
       m_crBack(palette().color(QPalette::Active, QPalette::Base))
 {
+    // Texts come from files and devices: "<s>" or "<img src=...>" in them
+    // must show as written, not as rich text (which would load the file).
+    setTextFormat(Qt::PlainText);
     ApplyColors();
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 // A text label with its own font and text colour and, by default, a
 // transparent background, so that its text stands directly on whatever its
-// parent paints (the backdrop of a CBackdropDialog).
+// parent paints (the backdrop of a CBackdropDialog). The text is always
+// plain text: names and replies from files and devices are shown as they
+// are, never read as markup.
 
 #include <QColor>
 #include <QFont>

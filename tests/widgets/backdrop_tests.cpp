@@ -10,6 +10,7 @@
 #include <QFontInfo>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QWindow>
 #include <QtTest>
 
@@ -64,7 +65,7 @@ private slots:
     void resourceBackdropAndUnknownId();
     void leftDragAloneMovesWindow();
     void labelFontFallsBackWhenFaceMissing();
-    void shortenedLabelLeavesNoRemnant();
+    void labelShowsPlainTextAndLeavesNoRemnant();
     void opaqueLabelFillsItsBackground();
 };
 
@@ -226,7 +227,7 @@ void BackdropTest::labelFontFallsBackWhenFaceMissing()
     QCOMPARE(label.font().families().value(0), fallback);
 }
 
-void BackdropTest::shortenedLabelLeavesNoRemnant()
+void BackdropTest::labelShowsPlainTextAndLeavesNoRemnant()
 {
     TestDialog dlg;
     dlg.resize(300, 120);
@@ -259,6 +260,24 @@ void BackdropTest::shortenedLabelLeavesNoRemnant()
     // The same text again still repaints.
     label.SetLabelText(QStringLiteral("i"));
     QCOMPARE(label.text(), QStringLiteral("i"));
+
+    // Text from a file or a device is never markup: tags show as written
+    // and an image tag loads nothing.
+    const QRect area = label.geometry();
+    label.SetLabelText(QStringLiteral("UNIT"));
+    const int plainWidth = testsupport::BoundsOf(OnScreen(dlg), qRgb(10, 39, 204), area).width();
+    label.SetLabelText(QStringLiteral("<s>UNIT</s>"));
+    const QRect tagged = testsupport::BoundsOf(OnScreen(dlg), qRgb(10, 39, 204), area);
+    QVERIFY2(tagged.width() > plainWidth + 20, qPrintable(QString::number(tagged.width())));
+    QTemporaryDir dir;
+    const QString picture = dir.filePath(QStringLiteral("p.png"));
+    QImage marker(40, 20, QImage::Format_RGB32);
+    marker.fill(qRgb(1, 254, 3));
+    QVERIFY(marker.save(picture));
+    label.SetLabelText(QStringLiteral("<img src=\"%1\">").arg(picture));
+    screen = OnScreen(dlg);
+    QVERIFY(!testsupport::ColorsIn(screen, area).contains(qRgb(1, 254, 3)));
+    QVERIFY(testsupport::ColorsIn(screen, area).contains(qRgb(10, 39, 204)));
 }
 
 void BackdropTest::opaqueLabelFillsItsBackground()
