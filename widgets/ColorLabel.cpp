@@ -15,6 +15,9 @@ CColorLabel::CColorLabel(QWidget* parent)
     // Texts come from files and devices: "<s>" or "<img src=...>" in them
     // must show as written, not as rich text (which would load the file).
     setTextFormat(Qt::PlainText);
+    // The label takes no mouse input: a press on it is a press on the
+    // parent, so dragging it drags the backdrop dialog.
+    setAttribute(Qt::WA_TransparentForMouseEvents);
     ApplyColors();
 }
 

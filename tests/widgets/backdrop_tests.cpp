@@ -4,6 +4,8 @@
 
 #include "widgets/BackdropDialog.h"
 #include "widgets/ColorLabel.h"
+#include "widgets/PercentBar.h"
+#include "widgets/ShapedButton.h"
 
 #include <QFile>
 #include <QFontDatabase>
@@ -195,15 +197,27 @@ void BackdropTest::leftDragAloneMovesWindow()
     }
     QCOMPARE(dlg.pos(), start + QPoint(30, 20));
 
-    // A drag that starts on a label moves the window too.
+    // Through the window system's path, which picks the child under the
+    // cursor: a drag that starts on a label moves the window too, one that
+    // starts on a button or on the bar does not (their moves are theirs).
     CColorLabel label(&dlg);
     label.setGeometry(10, 10, 100, 20);
-    label.show();
-    const QPoint before = dlg.pos();
-    SendMouse(label, QEvent::MouseButtonPress, QPoint(5, 5), Qt::LeftButton, Qt::LeftButton);
-    SendMouse(label, QEvent::MouseMove, QPoint(15, 8), Qt::NoButton, Qt::LeftButton);
-    SendMouse(label, QEvent::MouseButtonRelease, QPoint(15, 8), Qt::LeftButton, Qt::NoButton);
-    QCOMPARE(dlg.pos(), before + QPoint(10, 3));
+    CShapedButton button(&dlg);
+    button.setGeometry(120, 10, 60, 25);
+    CPercentBar bar(&dlg);
+    bar.setGeometry(10, 100, 180, 20);
+    for (QWidget* child : std::initializer_list<QWidget*>{&label, &button, &bar}) {
+        child->show();
+        const QPoint from = child->geometry().topLeft() + QPoint(5, 5);
+        const QPoint before = dlg.pos();
+        QTest::mousePress(dlg.windowHandle(), Qt::LeftButton, {}, from);
+        QTest::mouseMove(dlg.windowHandle(), from + QPoint(10, 3));
+        const QPoint moved = dlg.pos() - before;
+        // Released where the cursor is, in the coordinates of the moved window.
+        QTest::mouseRelease(dlg.windowHandle(), Qt::LeftButton, {}, from + QPoint(10, 3) - moved);
+        QCOMPARE(moved, child == &label ? QPoint(10, 3) : QPoint());
+        QCOMPARE(dlg.pos() - before, moved);
+    }
 }
 
 void BackdropTest::labelFontFallsBackWhenFaceMissing()
