@@ -49,14 +49,17 @@ public:
     explicit CShapedButton(QWidget* parent = nullptr, int checkKind = CheckKindPush);
     ~CShapedButton() override;
 
-    // Loads the faces from bitmap resources ":/bitmap/<id>" (0: none). A
-    // missing disabled face takes a copy of the normal one. With a mask the
+    // Loads the faces from bitmap resources ":/bitmap/<id>" (0: none).
+    // Disabled ID 0 takes a copy of the normal face; a disabled ID that
+    // cannot be loaded leaves that face empty (the button colour is drawn),
+    // like any other face that cannot be loaded. With a mask the
     // widget gets the mask's shape; in DrawAsIs mode it also takes the
     // mask's size. Without a mask (ID 0, or one that cannot be loaded) the
     // widget keeps its shape and size.
     void SetBitmaps(unsigned normal, unsigned down, unsigned hover, unsigned disabled, unsigned focus,
                     unsigned mask, int16_t drawMode, int16_t drawEdge, int16_t inset);
-    // The same from images (null: none).
+    // The same from images (null: none; a null disabled face takes the
+    // normal one).
     void SetBitmapImages(const QImage& normal, const QImage& down, const QImage& hover, const QImage& disabled,
                          const QImage& focus, const QImage& mask, int16_t drawMode, int16_t drawEdge,
                          int16_t inset);
@@ -112,6 +115,9 @@ protected:
     void TileBitmap(QPainter& painter, const QImage& bitmap, const QRect& rect) const;
 
 private:
+    void ApplyBitmaps(const QImage& normal, const QImage& down, const QImage& hover, const QImage& disabled,
+                      bool disabledFromNormal, const QImage& focus, const QImage& mask, int16_t drawMode,
+                      int16_t drawEdge, int16_t inset);
     void ApplyRegion(const QRegion& region);
 
     bool m_bChecked = false;
