@@ -59,6 +59,11 @@ void CBackdropDialog::paintEvent(QPaintEvent*)
 void CBackdropDialog::mousePressEvent(QMouseEvent* event)
 {
     if (event->button() == Qt::LeftButton) {
+        // Only a press on the dialog itself may move it. A press on a child
+        // that takes mouse input (a button, the bar) reaches this handler
+        // when the child lets it through, and the moves that follow belong
+        // to that child.
+        m_bPressOnSelf = childAt(event->position().toPoint()) == nullptr;
         m_dragOffset = event->globalPosition().toPoint() - frameGeometry().topLeft();
         m_bSystemMoveTried = false;
         m_bDragging = false;
@@ -75,7 +80,7 @@ void CBackdropDialog::mouseMoveEvent(QMouseEvent* event)
     // and no Ctrl.
     const bool leftOnly = event->buttons() == Qt::LeftButton &&
                           (event->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier)) == 0;
-    if (leftOnly && isWindow()) {
+    if (leftOnly && m_bPressOnSelf && isWindow()) {
         if (!m_bDragging && !m_bSystemMoveTried) {
             m_bSystemMoveTried = true;
             QWindow* handle = windowHandle();
@@ -96,6 +101,7 @@ void CBackdropDialog::mouseMoveEvent(QMouseEvent* event)
 void CBackdropDialog::mouseReleaseEvent(QMouseEvent* event)
 {
     if (event->button() == Qt::LeftButton) {
+        m_bPressOnSelf = false;
         m_bDragging = false;
         m_bSystemMoveTried = false;
     }

@@ -1,6 +1,9 @@
 #pragma once
 // A dialog that paints a bitmap as the background of its whole client area
-// and moves when its client area is dragged with the left mouse button.
+// and moves when its client area is dragged with the left mouse button. A
+// drag that begins on a child that takes mouse input (a button, a progress
+// bar) does not move it; children meant to be part of the draggable area
+// (the labels) are transparent for mouse events.
 
 #include "widgets/DibImage.h"
 
@@ -44,6 +47,7 @@ protected:
     bool PaintBackdrop(QPainter& painter) const;
 
 private:
+    bool m_bPressOnSelf = false;     // the left button went down on the dialog, not on a child
     bool m_bDragging = false;        // a left-button drag moves the window by hand
     bool m_bSystemMoveTried = false;
     QPoint m_dragOffset;             // cursor position relative to the window's frame

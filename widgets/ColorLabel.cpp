@@ -1,7 +1,5 @@
 #include "widgets/ColorLabel.h"
 
-#include "widgets/GuiThread.h"
-
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QPalette>
@@ -14,6 +12,12 @@ CColorLabel::CColorLabel(QWidget* parent)
       m_crText(palette().color(QPalette::Active, QPalette::WindowText)),
       m_crBack(palette().color(QPalette::Active, QPalette::Base))
 {
+    // Texts come from files and devices: "<s>" or "<img src=...>" in them
+    // must show as written, not as rich text (which would load the file).
+    setTextFormat(Qt::PlainText);
+    // The label takes no mouse input: a press on it is a press on the
+    // parent, so dragging it drags the backdrop dialog.
+    setAttribute(Qt::WA_TransparentForMouseEvents);
     ApplyColors();
 }
 
@@ -88,18 +92,11 @@ void CColorLabel::ApplyColors()
 
 void CColorLabel::SetLabelText(const QString& text)
 {
-    RunOnOwnerThread(this, [this, text] {
-        setText(text);
-        // Repaint the label, then the parent's area under it, at once, so no
-        // trace of a longer previous text stays on the backdrop.
-        repaint();
-        if (QWidget* parent = parentWidget()) {
-            parent->repaint(geometry());
-        }
-    });
-}
-
-void CColorLabel::setVisible(bool visible)
-{
-    RunOnOwnerThread(this, [this, visible] { QLabel::setVisible(visible); });
+    setText(text);
+    // Repaint the label, then the parent's area under it, at once, so no
+    // trace of a longer previous text stays on the backdrop.
+    repaint();
+    if (QWidget* parent = parentWidget()) {
+        parent->repaint(geometry());
+    }
 }

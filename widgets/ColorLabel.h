@@ -1,7 +1,9 @@
 #pragma once
 // A text label with its own font and text colour and, by default, a
 // transparent background, so that its text stands directly on whatever its
-// parent paints (the backdrop of a CBackdropDialog).
+// parent paints (the backdrop of a CBackdropDialog). The text is always
+// plain text: names and replies from files and devices are shown as they
+// are, never read as markup.
 
 #include <QColor>
 #include <QFont>
@@ -22,16 +24,12 @@ public:
     bool SetTransparent(bool transparent);
     bool SetLabelTextColor(const QColor& color);
     // Sets the text and repaints the label and the parent's area under it
-    // before returning. May be called from any thread: the work runs on the
-    // GUI thread and the caller waits for it.
+    // before returning.
     void SetLabelText(const QString& text);
 
     bool IsTransparent() const { return m_bTransparent; }
     QColor LabelTextColor() const { return m_crText; }
     QColor LabelBackColor() const { return m_crBack; }
-
-    // Showing and hiding may also be called from any thread.
-    void setVisible(bool visible) override;
 
     // The face used for faceName: faceName itself if the system has it,
     // otherwise the first installed of a few plain sans-serif faces of

@@ -110,6 +110,6 @@ private:
     std::unique_ptr<DibBitmapInfo> m_pBMI;
     std::unique_ptr<uint8_t[]> m_pBits;
     std::unique_ptr<CPalette> m_pPalette;
-    bool m_bRowsPadded = false;
+    bool m_bRowsPadded = false;   // kept for the layout's name; nothing here reads it
     QImage m_view;
 };

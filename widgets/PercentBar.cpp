@@ -1,7 +1,6 @@
 #include "widgets/PercentBar.h"
 
 #include "widgets/BufferedDC.h"
-#include "widgets/GuiThread.h"
 #include "widgets/PercentBarAccessible.h"
 
 #include <QAccessible>
@@ -51,10 +50,8 @@ CPercentBar::~CPercentBar() = default;
 
 void CPercentBar::SetRange(int min, int max)
 {
-    RunOnOwnerThread(this, [this, min, max] {
-        m_nMin = min;
-        m_nMax = max;
-    });
+    m_nMin = min;
+    m_nMax = max;
 }
 
 double CPercentBar::Fraction() const
@@ -78,7 +75,7 @@ int CPercentBar::BarWidthFor(int pos, int clientWidth) const
     return TruncToInt(f * clientWidth);
 }
 
-int CPercentBar::SetPosOnGuiThread(int pos)
+int CPercentBar::SetPos(int pos)
 {
     const int previous = m_nPos;
     m_nPos = pos;
@@ -95,32 +92,22 @@ int CPercentBar::SetPosOnGuiThread(int pos)
     return previous;
 }
 
-int CPercentBar::SetPos(int pos)
-{
-    return RunOnOwnerThread(this, [this, pos] { return SetPosOnGuiThread(pos); });
-}
-
 int CPercentBar::StepIt()
 {
-    return RunOnOwnerThread(this, [this] {
-        // Wraps like the plain integers it stands for, without overflow.
-        const int next = static_cast<int>(static_cast<unsigned>(m_nPos) + static_cast<unsigned>(m_nStepSize));
-        return SetPosOnGuiThread(next);
-    });
+    // Wraps like the plain integers it stands for, without overflow.
+    return SetPos(static_cast<int>(static_cast<unsigned>(m_nPos) + static_cast<unsigned>(m_nStepSize)));
 }
 
 int CPercentBar::SetStep(int step)
 {
-    return RunOnOwnerThread(this, [this, step] {
-        const int previous = m_nStepSize;
-        m_nStepSize = step;
-        return previous;
-    });
+    const int previous = m_nStepSize;
+    m_nStepSize = step;
+    return previous;
 }
 
 void CPercentBar::SetWindowText(const QString& text)
 {
-    RunOnOwnerThread(this, [this, text] { setWindowTitle(text); });
+    setWindowTitle(text);
 }
 
 QString CPercentBar::GetWindowText() const
@@ -192,9 +179,4 @@ void CPercentBar::paintEvent(QPaintEvent* event)
         dc.drawText(c, flags, text);
         dc.setClipping(false);
     }
-}
-
-void CPercentBar::setVisible(bool visible)
-{
-    RunOnOwnerThread(this, [this, visible] { QFrame::setVisible(visible); });
 }

@@ -4,9 +4,6 @@
 // centred text (by default the percentage, "%d%%") whose colour changes
 // exactly at the edge of the bar.
 //
-// SetPos, StepIt, SetStep, SetWindowText and showing/hiding may be called
-// from any thread: the work runs on the GUI thread and the caller waits.
-//
 // Assistive technology sees a progress bar with the position as its value
 // (CPercentBarAccessible); a position change of a visible bar is reported
 // to it.
@@ -14,8 +11,6 @@
 #include <QColor>
 #include <QFrame>
 #include <QString>
-
-#include <atomic>
 
 class QPaintEvent;
 class QResizeEvent;
@@ -55,8 +50,6 @@ public:
     // of the client area (truncated toward zero; may exceed the width).
     int BarWidthFor(int pos, int clientWidth) const;
 
-    void setVisible(bool visible) override;
-
     QColor m_crBarFill;
     QColor m_crBarBack;
     QColor m_crTextOnBack;
@@ -69,13 +62,11 @@ protected:
 
 private:
     double Fraction() const;
-    int SetPosOnGuiThread(int pos);
 
-    // Written on the GUI thread only; atomic so that any thread may read them.
-    std::atomic<int> m_nPos{0};
-    std::atomic<int> m_nStepSize{1};
-    std::atomic<int> m_nMax{100};
-    std::atomic<int> m_nMin{0};
+    int m_nPos = 0;
+    int m_nStepSize = 1;
+    int m_nMax = 100;
+    int m_nMin = 0;
     QString m_strText;
     bool m_bShowText = true;
     int m_nBarWidth = -1;   // -1 forces the next repaint

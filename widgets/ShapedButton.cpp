@@ -1,7 +1,6 @@
 #include "widgets/ShapedButton.h"
 
 #include "widgets/DibImage.h"
-#include "widgets/GuiThread.h"
 
 #include <QCoreApplication>
 #include <QFocusEvent>
@@ -129,13 +128,22 @@ void CShapedButton::SetBitmaps(unsigned normal, unsigned down, unsigned hover, u
                                unsigned mask, int16_t drawMode, int16_t drawEdge, int16_t inset)
 {
     auto load = [](unsigned id) { return (id & 0xFFFFu) == 0 ? QImage() : QImage(BitmapResourcePath(id)); };
-    SetBitmapImages(load(normal), load(down), load(hover), load(disabled), load(focus), load(mask), drawMode, drawEdge,
-                    inset);
+    // Only "no disabled face" (ID 0) takes the normal one; an ID that
+    // cannot be loaded leaves the disabled face empty.
+    ApplyBitmaps(load(normal), load(down), load(hover), load(disabled), (disabled & 0xFFFFu) == 0, load(focus),
+                 load(mask), drawMode, drawEdge, inset);
 }
 
 void CShapedButton::SetBitmapImages(const QImage& normal, const QImage& down, const QImage& hover,
                                     const QImage& disabled, const QImage& focus, const QImage& mask, int16_t drawMode,
                                     int16_t drawEdge, int16_t inset)
+{
+    ApplyBitmaps(normal, down, hover, disabled, disabled.isNull(), focus, mask, drawMode, drawEdge, inset);
+}
+
+void CShapedButton::ApplyBitmaps(const QImage& normal, const QImage& down, const QImage& hover,
+                                 const QImage& disabled, bool disabledFromNormal, const QImage& focus,
+                                 const QImage& mask, int16_t drawMode, int16_t drawEdge, int16_t inset)
 {
     auto prepared = [](const QImage& image) {
         return image.isNull() ? QImage() : image.convertToFormat(QImage::Format_RGB32);
@@ -144,7 +152,7 @@ void CShapedButton::SetBitmapImages(const QImage& normal, const QImage& down, co
     m_bmpDown = prepared(down);
     m_bmpHover = prepared(hover);
     m_bmpFocus = prepared(focus);
-    m_bmpDisabled = disabled.isNull() ? m_bmpNormal : prepared(disabled);
+    m_bmpDisabled = disabledFromNormal ? m_bmpNormal : prepared(disabled);
     m_bmpMask = QImage();
     m_maskAlpha = QImage();
 
@@ -233,17 +241,7 @@ bool CShapedButton::event(QEvent* event)
 
 void CShapedButton::SetWindowText(const QString& text)
 {
-    RunOnOwnerThread(this, [this, text] { QAbstractButton::setText(text); });
-}
-
-void CShapedButton::setText(const QString& text)
-{
-    SetWindowText(text);
-}
-
-void CShapedButton::setVisible(bool visible)
-{
-    RunOnOwnerThread(this, [this, visible] { QAbstractButton::setVisible(visible); });
+    setText(text);
 }
 
 // ---------------------------------------------------------------- mouse and keys
@@ -423,9 +421,17 @@ void CShapedButton::DrawButtonBitmap(QPainter& painter, const QImage& bitmap, co
     {
         QPainter p(&face);
         if (drawMode == DrawStretch) {
+            // The mask is stretched from the face's full size, like the
+            // face: a larger mask gives its top-left part; beyond a smaller
+            // one nothing of the face is kept.
+            const QRect source = bitmap.rect();
             p.drawImage(target, bitmap);
             p.setCompositionMode(QPainter::CompositionMode_DestinationIn);
-            p.drawImage(target, m_maskAlpha);
+            if (m_maskAlpha.rect().contains(source)) {
+                p.drawImage(target, m_maskAlpha, source);
+            } else {
+                p.drawImage(target, m_maskAlpha.copy(source));
+            }
         } else {
             p.drawImage(QPoint(0, 0), bitmap);
             p.setCompositionMode(QPainter::CompositionMode_DestinationIn);

@@ -5,10 +5,6 @@
 // is the region of the mask's non-white pixels). It keeps the pressed look
 // in step with the cursor while held and can act as a check box or radio
 // button.
-//
-// Showing, hiding and setting the text (through CShapedButton) may be
-// called from any thread: the work runs on the GUI thread and the caller
-// waits for it.
 
 #include <QAbstractButton>
 #include <QEvent>
@@ -53,14 +49,17 @@ public:
     explicit CShapedButton(QWidget* parent = nullptr, int checkKind = CheckKindPush);
     ~CShapedButton() override;
 
-    // Loads the faces from bitmap resources ":/bitmap/<id>" (0: none). A
-    // missing disabled face takes a copy of the normal one. With a mask the
+    // Loads the faces from bitmap resources ":/bitmap/<id>" (0: none).
+    // Disabled ID 0 takes a copy of the normal face; a disabled ID that
+    // cannot be loaded leaves that face empty (the button colour is drawn),
+    // like any other face that cannot be loaded. With a mask the
     // widget gets the mask's shape; in DrawAsIs mode it also takes the
     // mask's size. Without a mask (ID 0, or one that cannot be loaded) the
     // widget keeps its shape and size.
     void SetBitmaps(unsigned normal, unsigned down, unsigned hover, unsigned disabled, unsigned focus,
                     unsigned mask, int16_t drawMode, int16_t drawEdge, int16_t inset);
-    // The same from images (null: none).
+    // The same from images (null: none; a null disabled face takes the
+    // normal one).
     void SetBitmapImages(const QImage& normal, const QImage& down, const QImage& hover, const QImage& disabled,
                          const QImage& focus, const QImage& mask, int16_t drawMode, int16_t drawEdge,
                          int16_t inset);
@@ -79,9 +78,10 @@ public:
     int GetCheck() const { return m_bChecked ? 1 : 0; }
     int CheckKind() const { return m_nCheckKind; }
     void SetCheckKind(int kind);
-    // The kind from a classic button style value: auto check box (style & 3
-    // == 3) or auto radio button (style & 9 == 9); anything else is a push
-    // button.
+    // Kept for its name only: on Qt no native window is attached, so nothing
+    // calls it (the kind comes with the constructor or SetCheckKind). It
+    // sets the kind from a classic button style value: auto check box (style & 3 == 3) or auto radio
+    // button (style & 9 == 9); anything else is a push button.
     virtual void PreSubclassWindow(unsigned style);
 
     bool HasRegion() const { return m_hRgn.has_value(); }
@@ -92,10 +92,8 @@ public:
     QColor TextColor() const { return m_crText; }
     void SetTextColor(const QColor& color);
 
-    // Thread-safe forms of the ordinary text and visibility operations.
+    // The caption the button draws (the same as setText).
     void SetWindowText(const QString& text);
-    void setText(const QString& text);
-    void setVisible(bool visible) override;
 
     QSize sizeHint() const override;
 
@@ -117,6 +115,9 @@ protected:
     void TileBitmap(QPainter& painter, const QImage& bitmap, const QRect& rect) const;
 
 private:
+    void ApplyBitmaps(const QImage& normal, const QImage& down, const QImage& hover, const QImage& disabled,
+                      bool disabledFromNormal, const QImage& focus, const QImage& mask, int16_t drawMode,
+                      int16_t drawEdge, int16_t inset);
     void ApplyRegion(const QRegion& region);
 
     bool m_bChecked = false;

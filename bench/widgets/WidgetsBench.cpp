@@ -10,11 +10,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
-#include <thread>
 
 namespace {
 
@@ -60,32 +58,17 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
 
     // Percent bar: a position update that does not change the bar's width
-    // in pixels, one that does, and one from a worker thread.
+    // in pixels and one that does.
     CPercentBar bar;
     bar.resize(305, 33);
     bar.SetRange(0, 1000000);
     bar.show();
     QCoreApplication::processEvents();
     int pos = 0;
-    Report("SetPos, same bar width (GUI thread)", NsPer(200000, [&] { bar.SetPos(++pos % 100); }));
+    Report("SetPos, same bar width", NsPer(200000, [&] { bar.SetPos(++pos % 100); }));
     bar.SetRange(0, 100);
     int flip = 0;
     Report("SetPos, new bar width: synchronous repaint", NsPer(2000, [&] { bar.SetPos((flip ^= 1) ? 10 : 90); }));
-    bar.SetRange(0, 1000000);
-    {
-        std::atomic<bool> done{false};
-        double ns = 0;
-        std::thread worker([&] {
-            int p = 0;
-            ns = NsPer(20000, [&] { bar.SetPos(++p % 100); });
-            done = true;
-        });
-        while (!done) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        }
-        worker.join();
-        Report("SetPos from a worker thread (waits for the GUI thread)", ns);
-    }
 
     if (QFile::exists(QStringLiteral(":/bitmap/163"))) {
         CDibImage dib;

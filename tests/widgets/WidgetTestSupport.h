@@ -3,15 +3,10 @@
 
 #include <QApplication>
 #include <QColor>
-#include <QElapsedTimer>
 #include <QImage>
 #include <QRect>
 #include <QSet>
 #include <QWidget>
-
-#include <atomic>
-#include <functional>
-#include <thread>
 
 namespace testsupport {
 
@@ -47,31 +42,6 @@ inline QRect BoundsOf(const QImage& image, QRgb color, const QRect& area = QRect
         }
     }
     return box;
-}
-
-// Runs work on a worker thread while this (GUI) thread keeps its event
-// loop going; returns when the worker has finished.
-inline bool RunOnWorker(const std::function<void()>& work, int timeoutMs = 20000)
-{
-    std::atomic<bool> done{false};
-    std::thread worker([&] {
-        work();
-        done = true;
-    });
-    QElapsedTimer timer;
-    timer.start();
-    while (!done && timer.elapsed() < timeoutMs) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    const bool finished = done;
-    if (!finished) {
-        // Let the worker finish anyway so the thread can be joined.
-        while (!done) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        }
-    }
-    worker.join();
-    return finished;
 }
 
 } // namespace testsupport

@@ -4,12 +4,15 @@
 
 #include "widgets/BackdropDialog.h"
 #include "widgets/ColorLabel.h"
+#include "widgets/PercentBar.h"
+#include "widgets/ShapedButton.h"
 
 #include <QFile>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QWindow>
 #include <QtTest>
 
@@ -64,9 +67,8 @@ private slots:
     void resourceBackdropAndUnknownId();
     void leftDragAloneMovesWindow();
     void labelFontFallsBackWhenFaceMissing();
-    void shortenedLabelLeavesNoRemnant();
+    void labelShowsPlainTextAndLeavesNoRemnant();
     void opaqueLabelFillsItsBackground();
-    void labelTextFromWorkerThread();
 };
 
 void BackdropTest::tileRepeatsFromTopLeft()
@@ -195,15 +197,27 @@ void BackdropTest::leftDragAloneMovesWindow()
     }
     QCOMPARE(dlg.pos(), start + QPoint(30, 20));
 
-    // A drag that starts on a label moves the window too.
+    // Through the window system's path, which picks the child under the
+    // cursor: a drag that starts on a label moves the window too, one that
+    // starts on a button or on the bar does not (their moves are theirs).
     CColorLabel label(&dlg);
     label.setGeometry(10, 10, 100, 20);
-    label.show();
-    const QPoint before = dlg.pos();
-    SendMouse(label, QEvent::MouseButtonPress, QPoint(5, 5), Qt::LeftButton, Qt::LeftButton);
-    SendMouse(label, QEvent::MouseMove, QPoint(15, 8), Qt::NoButton, Qt::LeftButton);
-    SendMouse(label, QEvent::MouseButtonRelease, QPoint(15, 8), Qt::LeftButton, Qt::NoButton);
-    QCOMPARE(dlg.pos(), before + QPoint(10, 3));
+    CShapedButton button(&dlg);
+    button.setGeometry(120, 10, 60, 25);
+    CPercentBar bar(&dlg);
+    bar.setGeometry(10, 100, 180, 20);
+    for (QWidget* child : std::initializer_list<QWidget*>{&label, &button, &bar}) {
+        child->show();
+        const QPoint from = child->geometry().topLeft() + QPoint(5, 5);
+        const QPoint before = dlg.pos();
+        QTest::mousePress(dlg.windowHandle(), Qt::LeftButton, {}, from);
+        QTest::mouseMove(dlg.windowHandle(), from + QPoint(10, 3));
+        const QPoint moved = dlg.pos() - before;
+        // Released where the cursor is, in the coordinates of the moved window.
+        QTest::mouseRelease(dlg.windowHandle(), Qt::LeftButton, {}, from + QPoint(10, 3) - moved);
+        QCOMPARE(moved, child == &label ? QPoint(10, 3) : QPoint());
+        QCOMPARE(dlg.pos() - before, moved);
+    }
 }
 
 void BackdropTest::labelFontFallsBackWhenFaceMissing()
@@ -227,7 +241,7 @@ void BackdropTest::labelFontFallsBackWhenFaceMissing()
     QCOMPARE(label.font().families().value(0), fallback);
 }
 
-void BackdropTest::shortenedLabelLeavesNoRemnant()
+void BackdropTest::labelShowsPlainTextAndLeavesNoRemnant()
 {
     TestDialog dlg;
     dlg.resize(300, 120);
@@ -260,6 +274,24 @@ void BackdropTest::shortenedLabelLeavesNoRemnant()
     // The same text again still repaints.
     label.SetLabelText(QStringLiteral("i"));
     QCOMPARE(label.text(), QStringLiteral("i"));
+
+    // Text from a file or a device is never markup: tags show as written
+    // and an image tag loads nothing.
+    const QRect area = label.geometry();
+    label.SetLabelText(QStringLiteral("UNIT"));
+    const int plainWidth = testsupport::BoundsOf(OnScreen(dlg), qRgb(10, 39, 204), area).width();
+    label.SetLabelText(QStringLiteral("<s>UNIT</s>"));
+    const QRect tagged = testsupport::BoundsOf(OnScreen(dlg), qRgb(10, 39, 204), area);
+    QVERIFY2(tagged.width() > plainWidth + 20, qPrintable(QString::number(tagged.width())));
+    QTemporaryDir dir;
+    const QString picture = dir.filePath(QStringLiteral("p.png"));
+    QImage marker(40, 20, QImage::Format_RGB32);
+    marker.fill(qRgb(1, 254, 3));
+    QVERIFY(marker.save(picture));
+    label.SetLabelText(QStringLiteral("<img src=\"%1\">").arg(picture));
+    screen = OnScreen(dlg);
+    QVERIFY(!testsupport::ColorsIn(screen, area).contains(qRgb(1, 254, 3)));
+    QVERIFY(testsupport::ColorsIn(screen, area).contains(qRgb(10, 39, 204)));
 }
 
 void BackdropTest::opaqueLabelFillsItsBackground()
@@ -275,25 +307,6 @@ void BackdropTest::opaqueLabelFillsItsBackground()
     QCOMPARE(testsupport::Render(dlg).pixel(12, 12), label.LabelBackColor().rgb());
     label.SetTransparent(true);
     QCOMPARE(testsupport::Render(dlg).pixel(12, 12), qRgb(12, 12, 77));
-}
-
-void BackdropTest::labelTextFromWorkerThread()
-{
-    TestDialog dlg;
-    dlg.resize(200, 60);
-    dlg.UseImage(CoordinateImage(200, 60), Stretch);
-    CColorLabel label(&dlg);
-    label.setGeometry(10, 10, 180, 20);
-    dlg.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-    QVERIFY(testsupport::RunOnWorker([&] {
-        for (int i = 0; i < 50; ++i) {
-            label.SetLabelText(QStringLiteral("line %1").arg(i));
-        }
-        label.hide();
-    }));
-    QCOMPARE(label.text(), QStringLiteral("line 49"));
-    QVERIFY(label.isHidden());
 }
 
 QTEST_MAIN(BackdropTest)

@@ -1,5 +1,5 @@
 // The percent bar: colours and text split at the bar edge, the repaint
-// rule, the window text and calls from other threads.
+// rule and the window text.
 
 #include "WidgetTestSupport.h"
 
@@ -55,7 +55,6 @@ private slots:
     void windowTextReplacesPercentage();
     void emptyRangePaintsRemainderOnly();
     void frameIsDrawnAroundTheBar();
-    void callsFromWorkerThread();
 };
 
 void PercentBarTest::colorsAtZeroHalfFullAndBeyond_data()
@@ -186,34 +185,6 @@ void PercentBarTest::frameIsDrawnAroundTheBar()
     QCOMPARE(shot.pixel(1, 1), kFill);
     QCOMPARE(shot.pixel(99, 1), kFill);
     QCOMPARE(shot.pixel(100, 1), kBack);
-}
-
-void PercentBarTest::callsFromWorkerThread()
-{
-    CPercentBar bar;
-    Prepare(bar);
-    bar.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&bar));
-    int previousStep = -1;
-    int lastStepResult = -1;
-    QVERIFY(testsupport::RunOnWorker([&] {
-        for (int i = 0; i <= 90; ++i) {
-            bar.SetPos(i);
-        }
-        previousStep = bar.SetStep(5);
-        lastStepResult = bar.StepIt();
-        bar.StepIt();
-        bar.hide();
-    }));
-    QCOMPARE(previousStep, 1);
-    QCOMPARE(lastStepResult, 90);
-    QCOMPARE(bar.GetPos(), 100);
-    QVERIFY(bar.isHidden());
-
-    // Called on the GUI thread itself the same operations do not block.
-    QCOMPARE(bar.SetPos(3), 100);
-    bar.show();
-    QVERIFY(bar.isVisible());
 }
 
 QTEST_MAIN(PercentBarTest)

@@ -1,5 +1,5 @@
-// The shaped bitmap button: region from the mask, faces per state, click
-// semantics and calls from other threads.
+// The shaped bitmap button: region from the mask, faces per state and click
+// semantics.
 
 #include "WidgetTestSupport.h"
 
@@ -92,7 +92,6 @@ private slots:
     void doubleClickGivesTwoClicks();
     void losingFocusWhileHeldLetsGo();
     void checkAndRadioKinds();
-    void textAndVisibilityFromWorkerThread();
 };
 
 void ShapedButtonTest::cornerMaskGivesThirtyRowRectangles()
@@ -141,6 +140,14 @@ void ShapedButtonTest::resourceMaskAndFaces()
     const QImage normal = QImage(QStringLiteral(":/bitmap/164")).convertToFormat(QImage::Format_RGB32);
     QCOMPARE(shot.pixel(3, 3), normal.pixel(3, 3));
     QCOMPARE(shot.pixel(90, 26), normal.pixel(90, 26));
+
+    // Disabled ID 0 takes the normal face; an ID that cannot be loaded
+    // leaves the disabled face empty, filled with the button colour.
+    button.setEnabled(false);
+    QCOMPARE(testsupport::Render(button).pixel(3, 3), normal.pixel(3, 3));
+    button.SetBitmaps(164, 166, 165, 9999, 165, 147, DrawAsIs, 0, 0);
+    QCOMPARE(testsupport::Render(button).pixel(3, 3), button.palette().color(QPalette::Button).rgb());
+    button.setEnabled(true);
 
     // Without a mask ID the button keeps its shape and size.
     button.resize(120, 40);
@@ -239,6 +246,20 @@ void ShapedButtonTest::facesPerState()
     stage.button->setEnabled(true);
     stage.button->SetBitmapImages({}, {}, {}, {}, {}, CornerMask(), DrawAsIs, 0, 0);
     QCOMPARE(stage.Shot().pixel(5, 5), stage.button->palette().color(QPalette::Button).rgb());
+
+    // Stretch: the mask is stretched from the face's full size like the
+    // face, so of a mask twice the face's size only the top-left quarter
+    // counts, doubled: its white pixel (3, 3) clears (6..7, 6..7).
+    QImage bigMask = Solid(qRgb(0, 0, 0), 190, 60);
+    bigMask.setPixel(3, 3, kWhite);
+    stage.button->SetBitmapImages(Solid(kNormal), {}, {}, {}, {}, bigMask, DrawStretch, 0, 0);
+    stage.button->resize(190, 60);
+    const QImage stretched = testsupport::Render(stage.window, QRect(10, 10, 190, 60));
+    QCOMPARE(stretched.pixel(3, 3), kBehind);   // outside the region
+    QCOMPARE(stretched.pixel(6, 6), kBehind);
+    QCOMPARE(stretched.pixel(7, 7), kBehind);
+    QCOMPARE(stretched.pixel(8, 8), kNormal);
+    QCOMPARE(stretched.pixel(150, 50), kNormal);
 }
 
 void ShapedButtonTest::disabledTextIsEmbossedAndPressedTextOffset()
@@ -387,22 +408,6 @@ void ShapedButtonTest::checkAndRadioKinds()
     QTRY_COMPARE(radios.button->GetCheck(), 0);
     QTest::mouseClick(second, Qt::LeftButton, {}, QPoint(40, 15));
     QCOMPARE(second->GetCheck(), 1);   // a radio button stays checked
-}
-
-void ShapedButtonTest::textAndVisibilityFromWorkerThread()
-{
-    Stage stage;
-    QVERIFY(stage.Show());
-    QVERIFY(testsupport::RunOnWorker([&] {
-        stage.button->hide();
-        stage.button->setText(QStringLiteral("continue"));
-        stage.button->SetWindowText(QStringLiteral("Load file"));
-        stage.button->show();
-        stage.button->setVisible(false);
-        stage.button->setVisible(true);
-    }));
-    QCOMPARE(stage.button->text(), QStringLiteral("Load file"));
-    QVERIFY(stage.button->isVisible());
 }
 
 QTEST_MAIN(ShapedButtonTest)
