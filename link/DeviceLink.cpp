@@ -18,18 +18,20 @@ std::string MakeRequest(std::string_view body)
 
 CDeviceLink::~CDeviceLink()
 {
-    if (m_port.IsOpen() || m_bHoldsLock)
-        CloseDevicePort();
+    // m_port closes itself; the lock can only be given back by its holder.
+    CloseDevicePort();
 }
 
 bool CDeviceLink::OpenDevicePort()
 {
-    // Taking the lock again on the same thread would never return.
-    if (m_bHoldsLock && m_port.IsOpen())
-        return true;
-    if (!m_bHoldsLock) {
+    // Only the holder itself can find its own id here. Taking the lock
+    // again on that thread would never return; any other thread waits.
+    if (HeldByThisThread()) {
+        if (m_port.IsOpen())
+            return true;
+    } else {
         g_portLock.lock();
-        m_bHoldsLock = true;
+        m_lockHolder.store(std::this_thread::get_id());
     }
     try {
         m_port.Open(m_strPortPath, DEVICE_BAUD_RATE, ParityNone, DEVICE_DATA_BITS, StopBitsOne,
@@ -48,18 +50,19 @@ bool CDeviceLink::OpenDevicePort()
     }
     if (m_port.IsOpen())
         return true;
-    m_bHoldsLock = false;
+    m_lockHolder.store(std::thread::id());
     g_portLock.unlock();
     return false;
 }
 
 void CDeviceLink::CloseDevicePort()
 {
+    // Another thread's port and lock are not ours to close or give back.
+    if (!HeldByThisThread())
+        return;
     m_port.Close();
-    if (m_bHoldsLock) {
-        m_bHoldsLock = false;
-        g_portLock.unlock();
-    }
+    m_lockHolder.store(std::thread::id());
+    g_portLock.unlock();
 }
 
 ReplyEnding CDeviceLink::Exchange(const std::string& request, double timeoutMs, CReplyAssembler& reply)
@@ -114,6 +117,8 @@ uint8_t CDeviceLink::Transact(const std::string& request, uint32_t timeoutMs)
 
 uint8_t CDeviceLink::TransactOnOpenPort(const std::string& request, uint32_t timeoutMs)
 {
+    if (!HeldByThisThread())
+        return TRANSACT_FAILED;
     try {
         CReplyAssembler reply;
         const ReplyEnding ending = Exchange(request, timeoutMs, reply);
