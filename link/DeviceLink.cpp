@@ -3,6 +3,8 @@
 #include "link/Frame.h"
 #include "link/Stopwatch.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -70,10 +72,15 @@ ReplyEnding CDeviceLink::Exchange(const std::string& request, double timeoutMs, 
     // Whatever waits in the input now came before this request: a late or
     // repeated answer to an earlier one, never the answer to this one.
     m_port.ClearReadBuffer();
-    if (m_port.Write(request.data(), request.size()) == 0)
-        return ReplyEnding::NothingWritten;
-
+    // The time-out runs from before the write: a device that stops taking
+    // bytes makes the write wait, and the exchange still ends in time.
     CStopwatch stopwatch(true);
+    const size_t written = m_port.Write(request.data(), request.size(), timeoutMs);
+    if (written == 0)
+        return ReplyEnding::NothingWritten;
+    if (written < request.size())
+        ThrowSerialException(ETIMEDOUT);
+
     char buffer[REPLY_READ_SIZE];
     ReplyEnding ending = ReplyEnding::TimedOut;
     for (;;) {
@@ -120,9 +127,12 @@ uint8_t CDeviceLink::TransactOnOpenPort(const std::string& request, uint32_t tim
     if (!HeldByThisThread())
         return TRANSACT_FAILED;
     try {
+        CStopwatch clock(true);
         CReplyAssembler reply;
         const ReplyEnding ending = Exchange(request, timeoutMs, reply);
-        m_port.Flush();
+        // Output still queued this long after the exchange was not taken
+        // by the device: a port error, as a write that ran out of time.
+        m_port.Flush(std::max(timeoutMs - clock.PeekMilliseconds(), 0.0) + FLUSH_SLACK_MS);
         m_port.ClearWriteBuffer();
         m_port.ClearReadBuffer();
         m_port.Purge(PURGE_RXABORT);

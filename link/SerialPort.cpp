@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <system_error>
+#include <thread>
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -183,6 +184,13 @@ void ThrowOnHangup(short revents)
         ThrowSerialException(EBADF);
     if (revents & (POLLHUP | POLLERR))
         ThrowSerialException(EIO);
+}
+
+// Bytes the driver still holds for the line; -1 when it cannot say.
+int OutputQueued(int fd)
+{
+    int queued = 0;
+    return ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : -1;
 }
 
 }  // namespace
@@ -374,6 +382,11 @@ void CSerialPort::Close()
     // set is cleared.
     if (m_exclusiveSet)
         (void)ioctl(m_handle, TIOCNXCL);
+    // close() would wait for queued output (up to the driver's closing
+    // wait, 30 s by default); a device that stopped taking it would hold
+    // us that long.
+    if (OutputQueued(m_handle) != 0)
+        (void)tcflush(m_handle, TCOFLUSH);
     if (m_lowLatencySet)
         (void)SetLowLatency(m_handle, false);
     if (m_haveSaved)
@@ -435,12 +448,21 @@ size_t CSerialPort::Read(void* buffer, size_t count)
 
 size_t CSerialPort::Write(const void* buffer, size_t count)
 {
+    return Write(buffer, count, -1.0);
+}
+
+size_t CSerialPort::Write(const void* buffer, size_t count, double milliseconds)
+{
     CheckOpen();
     using clock = std::chrono::steady_clock;
-    // The write time-outs bound the whole call (0 and 0: no limit); what
-    // was written when the time runs out is reported.
-    const uint64_t limitMs = static_cast<uint64_t>(m_timeouts.WriteTotalTimeoutMultiplier) * count +
-                             m_timeouts.WriteTotalTimeoutConstant;
+    // The write time-outs bound the whole call (0 and 0: no limit), and so
+    // does the caller's limit (negative: none); what was written when the
+    // time runs out is reported.
+    const uint64_t timeoutsMs = static_cast<uint64_t>(m_timeouts.WriteTotalTimeoutMultiplier) * count +
+                                m_timeouts.WriteTotalTimeoutConstant;
+    double limitMs = timeoutsMs != 0 ? static_cast<double>(timeoutsMs) : -1.0;
+    if (!(milliseconds < 0))  // NaN counts as 0
+        limitMs = limitMs < 0 ? std::max(milliseconds, 0.0) : std::min(limitMs, std::max(milliseconds, 0.0));
     const auto started = clock::now();
     const auto* p = static_cast<const unsigned char*>(buffer);
     size_t done = 0;
@@ -456,10 +478,10 @@ size_t CSerialPort::Write(const void* buffer, size_t count)
             ThrowSerialException();
         // Output buffer full: wait until it takes more.
         double waitMs = -1;
-        if (limitMs != 0) {
+        if (limitMs >= 0) {
             const double spent =
                 std::chrono::duration<double, std::milli>(clock::now() - started).count();
-            waitMs = static_cast<double>(limitMs) - spent;
+            waitMs = limitMs - spent;
             if (waitMs <= 0)
                 break;
         }
@@ -540,13 +562,36 @@ void CSerialPort::SetMask(uint32_t mask)
     m_mask = mask;
 }
 
+void CSerialPort::Flush(double milliseconds)
+{
+    CheckOpen();
+    // tcdrain() has no limit, so the driver's queue is watched instead.
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::duration_cast<clock::duration>(
+        std::chrono::duration<double, std::milli>(milliseconds > 0 ? std::min(milliseconds, 1e9) : 0.0));
+    for (;;) {
+        int queued = 0;
+        if (ioctl(m_handle, TIOCOUTQ, &queued) != 0)
+            ThrowSerialException();
+        if (queued <= 0)
+            return;
+        if (clock::now() >= deadline)
+            ThrowSerialException(ETIMEDOUT);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 void CSerialPort::Flush()
 {
     CheckOpen();
-    while (tcdrain(m_handle) != 0) {
-        if (errno != EINTR)
-            ThrowSerialException();
-    }
+    const int queued = std::max(OutputQueued(m_handle), 0);
+    termios tio{};
+    uint32_t baud = 0;
+    if (tcgetattr(m_handle, &tio) == 0)
+        baud = SpeedToBaud(cfgetospeed(&tio));
+    // Start, 8 data, parity and 2 stop bits at the most: 12 bits a byte.
+    const double lineMs = baud != 0 ? queued * 12 * 1000.0 / baud : 0.0;
+    Flush(2 * lineMs + FLUSH_MARGIN_MS);
 }
 
 void CSerialPort::Purge(uint32_t flags)

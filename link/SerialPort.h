@@ -2,6 +2,8 @@
 // A serial port over POSIX termios. Every failing call throws
 // CSerialException carrying errno. Reads never block; WaitForInput blocks
 // in poll() until bytes arrive, the time runs out, or the line hangs up.
+// Write and Flush take a time limit, and Close discards what is still
+// queued for the line, so a device that stops taking bytes holds nobody.
 
 #include <cstddef>
 #include <cstdint>
@@ -63,6 +65,9 @@ struct SerialTimeouts {
     uint32_t WriteTotalTimeoutConstant = 0;
 };
 
+// Extra time Flush() allows beyond what the queued bytes need on the line.
+inline constexpr double FLUSH_MARGIN_MS = 100.0;
+
 class CSerialPort {
 public:
     CSerialPort() = default;
@@ -79,8 +84,10 @@ public:
     // EINVAL: a rate or number of data bits the line cannot have).
     void Open(const std::string& devicePath, uint32_t baudRate, int parity, uint8_t dataBits,
               int stopBits, int flowControl, bool overlapped = false);
-    // Restores the settings the port had, clears the exclusive mode Open
-    // set, and closes it; nothing when closed.
+    // Discards output still queued for the line (so the close never waits
+    // for a device that stopped taking it), restores the settings the port
+    // had, clears the exclusive mode Open set, and closes it; nothing when
+    // closed.
     void Close();
     bool IsOpen() const { return m_handle >= 0; }
 
@@ -91,6 +98,10 @@ public:
     // when the write time-outs (multiplier x count + constant ms, both 0:
     // no limit) run out.
     size_t Write(const void* buffer, size_t count);
+    // The same within at most `milliseconds` (and the write time-outs, when
+    // set): what fits at once is always written, then the call waits for
+    // room only as long as the limit allows. Returns the bytes written.
+    size_t Write(const void* buffer, size_t count, double milliseconds);
     // Blocks until input is available (true) or milliseconds pass (false).
     // A hang-up or line error throws.
     bool WaitForInput(double milliseconds);
@@ -104,7 +115,13 @@ public:
     void SetTimeouts(const SerialTimeouts& timeouts);
     void SetMask(uint32_t mask);
     uint32_t GetMask() const { return m_mask; }
-    void Flush();                // waits until all output is sent
+    // Waits until the driver's output queue is empty, at most
+    // `milliseconds`; output still queued then (a device that stopped
+    // taking bytes) throws ETIMEDOUT.
+    void Flush(double milliseconds);
+    // Flush with the time the queued bytes need at the line's rate, twice
+    // over, plus FLUSH_MARGIN_MS.
+    void Flush();
     void Purge(uint32_t flags);  // PURGE_TXCLEAR / PURGE_RXCLEAR empty the buffers
     void ClearWriteBuffer();
     void ClearReadBuffer();

@@ -426,13 +426,24 @@ TEST_F(SerialPortTest, WriteTimeoutAndPurge)
     port.SetMask(0xE1);
     EXPECT_EQ(port.GetMask(), 0xE1u);
 
-    // Nobody reads the master: the write stops at its time limit.
+    // Nobody reads the master: the write stops at its time limit, and at
+    // the caller's when that is shorter.
     const std::vector<char> big(1 << 20, 'x');
-    const auto start = Clock::now();
+    auto start = Clock::now();
     const size_t written = port.Write(big.data(), big.size());
     EXPECT_LT(written, big.size());
     EXPECT_GT(written, 0u);
     EXPECT_LT(MsSince(start), 2500);
+    start = Clock::now();
+    EXPECT_EQ(port.Write(big.data(), big.size(), 20), 0u);
+    const double waited = MsSince(start);
+    EXPECT_GE(waited, 15);
+    EXPECT_LT(waited, 90);
+    // With output still queued, Close returns at once.
+    start = Clock::now();
+    port.Close();
+    EXPECT_LT(MsSince(start), 50);
+    OpenDeviceSettings(port, pty.Path());
 
     port.ClearWriteBuffer();
     pty.WriteMaster("stale");
