@@ -3,15 +3,21 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -193,7 +199,99 @@ int OutputQueued(int fd)
     return ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : -1;
 }
 
+std::mutex g_lockDirMutex;
+std::vector<std::string> g_lockDirs = {"/run/lock", "/var/lock"};
+
+// The pid in a lock file: ASCII digits with blanks around them, or else
+// exactly four bytes of binary pid. 0 when it is neither.
+pid_t LockFilePid(const char* bytes, size_t size)
+{
+    size_t i = 0;
+    while (i < size && (bytes[i] == ' ' || bytes[i] == '\t'))
+        ++i;
+    const size_t digits = i;
+    long long value = 0;
+    while (i < size && bytes[i] >= '0' && bytes[i] <= '9' && value <= INT_MAX)
+        value = value * 10 + (bytes[i++] - '0');
+    bool ascii = i > digits;
+    for (; ascii && i < size; ++i)
+        ascii = bytes[i] == ' ' || bytes[i] == '\t' || bytes[i] == '\n' || bytes[i] == '\r';
+    if (ascii)
+        return value > 0 && value <= INT_MAX ? static_cast<pid_t>(value) : 0;
+    if (size == sizeof(int32_t)) {
+        int32_t binary;
+        std::memcpy(&binary, bytes, sizeof binary);
+        return binary > 0 ? static_cast<pid_t>(binary) : 0;
+    }
+    return 0;
+}
+
+// Whether `path` is a lock file naming a live process. Lock directories
+// are writable by everybody: links, pipes and other odd entries are
+// ignored, and at most a few bytes are read.
+bool IsLiveLockFile(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st{};
+    char bytes[64];
+    ssize_t n = -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+        st.st_size <= static_cast<off_t>(sizeof bytes)) {
+        do {
+            n = ::read(fd, bytes, sizeof bytes);
+        } while (n < 0 && errno == EINTR);
+    }
+    ::close(fd);
+    if (n <= 0)
+        return false;
+    const pid_t pid = LockFilePid(bytes, static_cast<size_t>(n));
+    // EPERM: alive, only not ours to signal.
+    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------------------
+
+std::string UucpLockName(std::string_view devicePath)
+{
+    const size_t slash = devicePath.rfind('/');
+    return "LCK.." + std::string(slash == std::string_view::npos ? devicePath : devicePath.substr(slash + 1));
+}
+
+std::vector<std::string> GetUucpLockDirectories()
+{
+    std::lock_guard<std::mutex> guard(g_lockDirMutex);
+    return g_lockDirs;
+}
+
+void SetUucpLockDirectories(std::vector<std::string> directories)
+{
+    std::lock_guard<std::mutex> guard(g_lockDirMutex);
+    g_lockDirs = std::move(directories);
+}
+
+bool IsUucpLocked(const std::string& devicePath)
+{
+    // A port that is not there is missing, not held.
+    char* real = realpath(devicePath.c_str(), nullptr);
+    if (real == nullptr)
+        return false;
+    std::vector<std::string> names = {UucpLockName(devicePath)};
+    const std::string resolved = UucpLockName(real);
+    std::free(real);
+    if (resolved != names.front())
+        names.push_back(resolved);
+    for (const std::string& dir : GetUucpLockDirectories()) {
+        for (const std::string& name : names) {
+            if (name.size() > 5 && IsLiveLockFile(dir + "/" + name))
+                return true;
+        }
+    }
+    return false;
+}
 
 // ---------------------------------------------------------------------------
 
@@ -227,6 +325,9 @@ void CSerialPort::Open(const std::string& devicePath, uint32_t baudRate, int par
     // A second Open must not lose the descriptor of the first.
     Close();
 
+    // Before open(), which may already change the modem lines.
+    if (IsUucpLocked(devicePath))
+        ThrowSerialException(EBUSY);
     const int fd = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         ThrowSerialException();
@@ -624,6 +725,11 @@ int CSerialPort::ProbePort(const std::string& devicePath, int* osError)
 {
     if (osError)
         *osError = 0;
+    if (IsUucpLocked(devicePath)) {
+        if (osError)
+            *osError = EBUSY;
+        return 2;
+    }
     const int fd = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (osError)

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <termios.h>
 
@@ -68,6 +70,23 @@ struct SerialTimeouts {
 // Extra time Flush() allows beyond what the queued bytes need on the line.
 inline constexpr double FLUSH_MARGIN_MS = 100.0;
 
+// UUCP lock files. Terminal programs mark a port they use with a file
+// LCK..<name> in a lock directory holding their pid, in ASCII (most) or as
+// a 4-byte binary number (some old ones). A port with such a file whose pid
+// is alive counts as held; a file with a dead or unreadable pid is ignored
+// (and left where it is). Nothing here writes lock files.
+//
+// <name> is the last component of the device path: /dev/ttyUSB0 gives
+// LCK..ttyUSB0, /dev/pts/3 gives LCK..3. For a path through a symbolic
+// link the names of both the link and the device it leads to count.
+std::string UucpLockName(std::string_view devicePath);
+// Where lock files are looked for; {"/run/lock", "/var/lock"} unless set.
+std::vector<std::string> GetUucpLockDirectories();
+void SetUucpLockDirectories(std::vector<std::string> directories);
+// Whether a live lock file in those directories names the port (which
+// must exist: a missing path is never locked).
+bool IsUucpLocked(const std::string& devicePath);
+
 class CSerialPort {
 public:
     CSerialPort() = default;
@@ -79,8 +98,9 @@ public:
     // settings and empties both buffers. A choice outside its table leaves
     // that setting as the port had it. A port already open is closed first.
     // A failure throws and leaves the object closed and the line as it was
-    // (EBUSY: another opener holds the port, by the lock or by the
-    // terminal's exclusive mode, which root would otherwise get through;
+    // (EBUSY: another opener holds the port, by the lock, by the terminal's
+    // exclusive mode, which root would otherwise get through, or by a live
+    // UUCP lock file, which is checked before the device is opened at all;
     // EINVAL: a rate or number of data bits the line cannot have).
     void Open(const std::string& devicePath, uint32_t baudRate, int parity, uint8_t dataBits,
               int stopBits, int flowControl, bool overlapped = false);
@@ -128,7 +148,8 @@ public:
 
     // 0 the port exists and is free, 1 it does not exist, 2 it exists but
     // cannot be had (held by another program, or no permission), -1 any
-    // other error. Never throws.
+    // other error. Never throws. A port with a live UUCP lock file is held
+    // (2, EBUSY) and is not opened.
     static int ProbePort(const std::string& devicePath);
     // The same, also giving the reason in osError: errno of the failed
     // call (EACCES: no permission; EBUSY or EWOULDBLOCK: held by another

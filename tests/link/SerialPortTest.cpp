@@ -3,12 +3,14 @@
 
 #include "link/SerialPort.h"
 
+#include "DeviceRecords.h"
 #include "Pty.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -18,6 +20,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -361,6 +364,77 @@ TEST_F(SerialPortTest, PortInAnotherProgramsExclusiveModeIsBusy)
     EXPECT_EQ(CSerialPort::ProbePort(pty.Path()), 0);
     OpenDeviceSettings(port, pty.Path());
     EXPECT_TRUE(port.IsOpen());
+}
+
+// A terminal program marks the port with a UUCP lock file instead.
+TEST_F(SerialPortTest, PortWithALiveUucpLockFileIsBusy)
+{
+    EXPECT_EQ(UucpLockName("/dev/ttyUSB0"), "LCK..ttyUSB0");
+    EXPECT_EQ(UucpLockName("/dev/pts/3"), "LCK..3");
+    EXPECT_EQ(GetUucpLockDirectories(), (std::vector<std::string>{"/run/lock", "/var/lock"}));
+
+    CTempDir dirs;
+    const std::string other = dirs.Path() + "/empty";
+    ASSERT_EQ(mkdir(other.c_str(), 0700), 0);
+    const std::string locks = dirs.Path() + "/locks";
+    ASSERT_EQ(mkdir(locks.c_str(), 0700), 0);
+    SetUucpLockDirectories({other, locks});
+    struct Restore {
+        ~Restore() { SetUucpLockDirectories({"/run/lock", "/var/lock"}); }
+    } restore;
+
+    const std::string lockFile = locks + "/" + UucpLockName(pty.Path());
+    const std::string viaLink = dirs.Path() + "/ttyLINK";
+    ASSERT_EQ(symlink(pty.Path().c_str(), viaLink.c_str()), 0);
+    const termios before = pty.SlaveSettings();
+    char ascii[16];
+    std::snprintf(ascii, sizeof ascii, "%10d\n", static_cast<int>(getpid()));
+    const int32_t binaryPid = getpid();
+    const int32_t deadPid = 0x7FFFFFF0;  // above any pid the kernel hands out
+
+    struct Case {
+        const char* what;
+        std::string bytes;
+        bool busy;
+    };
+    const Case cases[] = {
+        {"ascii pid", ascii, true},
+        {"binary pid", std::string(reinterpret_cast<const char*>(&binaryPid), 4), true},
+        {"dead pid", std::to_string(deadPid) + "\n", false},
+        {"dead binary pid", std::string(reinterpret_cast<const char*>(&deadPid), 4), false},
+        {"no pid", "locked\n", false},
+        {"empty", "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        dirs.Write("locks/" + UucpLockName(pty.Path()), c.bytes);
+        for (const std::string& path : {pty.Path(), viaLink}) {
+            int reason = -1;
+            EXPECT_EQ(CSerialPort::ProbePort(path, &reason), c.busy ? 2 : 0) << path;
+            EXPECT_EQ(reason, c.busy ? EBUSY : 0);
+        }
+        CSerialPort port;
+        try {
+            OpenDeviceSettings(port, pty.Path());
+            EXPECT_FALSE(c.busy) << "Open took a port with a live lock file";
+        } catch (const CSerialException& e) {
+            EXPECT_TRUE(c.busy) << e.what();
+            EXPECT_EQ(e.m_error, EBUSY);
+        }
+        EXPECT_EQ(port.IsOpen(), !c.busy);
+        port.Close();
+        EXPECT_EQ(pty.SlaveSettings().c_lflag, before.c_lflag);
+        EXPECT_EQ(access(lockFile.c_str(), F_OK), 0) << "the lock file was removed";
+    }
+
+    // Odd entries under the name are not lock files: nothing blocks on a
+    // pipe, nothing follows a link to a file with a live pid.
+    ASSERT_EQ(unlink(lockFile.c_str()), 0);
+    ASSERT_EQ(mkfifo(lockFile.c_str(), 0600), 0);
+    EXPECT_EQ(CSerialPort::ProbePort(pty.Path()), 0);
+    ASSERT_EQ(unlink(lockFile.c_str()), 0);
+    ASSERT_EQ(symlink(dirs.Write("live", ascii).c_str(), lockFile.c_str()), 0);
+    EXPECT_EQ(CSerialPort::ProbePort(pty.Path()), 0);
 }
 
 TEST_F(SerialPortTest, WaitForInputTimesOutOrWakesOnData)
