@@ -14,7 +14,8 @@
 
 #include <termios.h>
 
-// Purge flags.
+// Purge flags. Nothing is ever in flight (all I/O here is synchronous), so
+// the two ABORT flags do nothing; they are kept for callers that pass them.
 inline constexpr uint32_t PURGE_TXABORT = 0x0001;
 inline constexpr uint32_t PURGE_RXABORT = 0x0002;
 inline constexpr uint32_t PURGE_TXCLEAR = 0x0004;
@@ -43,7 +44,9 @@ private:
 // Throws CSerialException with code, or with errno when code is 0.
 [[noreturn]] void ThrowSerialException(int code = 0);
 
-// The port's line settings, read from and written to termios.
+// The port's line settings, read from and written to termios. Nothing in
+// the tool reads or sets them this way (Open sets the line); GetState and
+// SetState are kept for callers that want the fields.
 struct SerialState {
     uint32_t BaudRate = 0;
     uint8_t ByteSize = 8;       // 5..8
@@ -58,7 +61,9 @@ struct SerialState {
     termios tio{};              // the full termios the state was read from
 };
 
-// Kept for the caller; reads return at once whatever they are set to.
+// Only the two write fields act: they bound Write (see there). The read
+// fields are kept for the caller and do nothing: reads return at once
+// whatever they are set to, and WaitForInput takes its own time.
 struct SerialTimeouts {
     uint32_t ReadIntervalTimeout = 0;
     uint32_t ReadTotalTimeoutMultiplier = 0;
@@ -102,6 +107,7 @@ public:
     // exclusive mode, which root would otherwise get through, or by a live
     // UUCP lock file, which is checked before the device is opened at all;
     // EINVAL: a rate or number of data bits the line cannot have).
+    // `overlapped` does nothing: it is only stored in m_overlapped.
     void Open(const std::string& devicePath, uint32_t baudRate, int parity, uint8_t dataBits,
               int stopBits, int flowControl, bool overlapped = false);
     // Discards output still queued for the line (so the close never waits
@@ -133,6 +139,7 @@ public:
     void SetState(const SerialState& state);
     void GetTimeouts(SerialTimeouts& timeouts);
     void SetTimeouts(const SerialTimeouts& timeouts);
+    // The event mask is only stored: nothing here waits on line events.
     void SetMask(uint32_t mask);
     uint32_t GetMask() const { return m_mask; }
     // Waits until the driver's output queue is empty, at most
@@ -167,7 +174,7 @@ public:
     static void DecodeLineSettings(const termios& tio, SerialState& state);
 
     int m_handle = -1;
-    bool m_overlapped = false;
+    bool m_overlapped = false;  // as Open was given it; I/O is never overlapped
 
 private:
     void CheckOpen() const;  // throws EBADF when closed
