@@ -202,10 +202,18 @@ int OutputQueued(int fd)
 std::mutex g_lockDirMutex;
 std::vector<std::string> g_lockDirs = {"/run/lock", "/var/lock"};
 
-// The pid in a lock file: ASCII digits with blanks around them, or else
-// exactly four bytes of binary pid. 0 when it is neither.
+// The pid in a lock file: four bytes with a NUL among them are a binary
+// pid (a pid is below 2^24, so its top byte is 0); anything else is ASCII
+// digits after optional blanks, ending the file or followed by white space
+// and perhaps more (the program's and the user's name). 0 when it is
+// neither.
 pid_t LockFilePid(const char* bytes, size_t size)
 {
+    if (size == sizeof(int32_t) && std::memchr(bytes, '\0', size) != nullptr) {
+        int32_t binary;
+        std::memcpy(&binary, bytes, sizeof binary);
+        return binary > 0 ? static_cast<pid_t>(binary) : 0;
+    }
     size_t i = 0;
     while (i < size && (bytes[i] == ' ' || bytes[i] == '\t'))
         ++i;
@@ -213,32 +221,23 @@ pid_t LockFilePid(const char* bytes, size_t size)
     long long value = 0;
     while (i < size && bytes[i] >= '0' && bytes[i] <= '9' && value <= INT_MAX)
         value = value * 10 + (bytes[i++] - '0');
-    bool ascii = i > digits;
-    for (; ascii && i < size; ++i)
-        ascii = bytes[i] == ' ' || bytes[i] == '\t' || bytes[i] == '\n' || bytes[i] == '\r';
-    if (ascii)
-        return value > 0 && value <= INT_MAX ? static_cast<pid_t>(value) : 0;
-    if (size == sizeof(int32_t)) {
-        int32_t binary;
-        std::memcpy(&binary, bytes, sizeof binary);
-        return binary > 0 ? static_cast<pid_t>(binary) : 0;
-    }
-    return 0;
+    const bool ended =
+        i == size || bytes[i] == ' ' || bytes[i] == '\t' || bytes[i] == '\n' || bytes[i] == '\r';
+    return i > digits && ended && value > 0 && value <= INT_MAX ? static_cast<pid_t>(value) : 0;
 }
 
 // Whether `path` is a lock file naming a live process. Lock directories
 // are writable by everybody: links, pipes and other odd entries are
-// ignored, and at most a few bytes are read.
+// ignored, and only the first few bytes are read.
 bool IsLiveLockFile(const std::string& path)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat st{};
-    char bytes[64];
+    char bytes[128];
     ssize_t n = -1;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
-        st.st_size <= static_cast<off_t>(sizeof bytes)) {
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         do {
             n = ::read(fd, bytes, sizeof bytes);
         } while (n < 0 && errno == EINTR);

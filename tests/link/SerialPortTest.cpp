@@ -390,7 +390,7 @@ TEST_F(SerialPortTest, PortWithALiveUucpLockFileIsBusy)
     char ascii[16];
     std::snprintf(ascii, sizeof ascii, "%10d\n", static_cast<int>(getpid()));
     const int32_t binaryPid = getpid();
-    const int32_t deadPid = 0x7FFFFFF0;  // above any pid the kernel hands out
+    const int32_t deadPid = 0x00FFFFF0;  // above any pid the kernel hands out (2^22 at most)
 
     struct Case {
         const char* what;
@@ -399,10 +399,12 @@ TEST_F(SerialPortTest, PortWithALiveUucpLockFileIsBusy)
     };
     const Case cases[] = {
         {"ascii pid", ascii, true},
+        {"ascii pid, program and user", std::to_string(getpid()) + " term user\n", true},
         {"binary pid", std::string(reinterpret_cast<const char*>(&binaryPid), 4), true},
         {"dead pid", std::to_string(deadPid) + "\n", false},
         {"dead binary pid", std::string(reinterpret_cast<const char*>(&deadPid), 4), false},
         {"no pid", "locked\n", false},
+        {"pid run into text", std::to_string(getpid()) + "x\n", false},
         {"empty", "", false},
     };
     for (const Case& c : cases) {
