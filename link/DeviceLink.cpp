@@ -3,6 +3,8 @@
 #include "link/Frame.h"
 #include "link/Stopwatch.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -18,18 +20,20 @@ std::string MakeRequest(std::string_view body)
 
 CDeviceLink::~CDeviceLink()
 {
-    if (m_port.IsOpen() || m_bHoldsLock)
-        CloseDevicePort();
+    // m_port closes itself; the lock can only be given back by its holder.
+    CloseDevicePort();
 }
 
 bool CDeviceLink::OpenDevicePort()
 {
-    // Taking the lock again on the same thread would never return.
-    if (m_bHoldsLock && m_port.IsOpen())
-        return true;
-    if (!m_bHoldsLock) {
+    // Only the holder itself can find its own id here. Taking the lock
+    // again on that thread would never return; any other thread waits.
+    if (HeldByThisThread()) {
+        if (m_port.IsOpen())
+            return true;
+    } else {
         g_portLock.lock();
-        m_bHoldsLock = true;
+        m_lockHolder.store(std::this_thread::get_id());
     }
     try {
         m_port.Open(m_strPortPath, DEVICE_BAUD_RATE, ParityNone, DEVICE_DATA_BITS, StopBitsOne,
@@ -48,18 +52,19 @@ bool CDeviceLink::OpenDevicePort()
     }
     if (m_port.IsOpen())
         return true;
-    m_bHoldsLock = false;
+    m_lockHolder.store(std::thread::id());
     g_portLock.unlock();
     return false;
 }
 
 void CDeviceLink::CloseDevicePort()
 {
+    // Another thread's port and lock are not ours to close or give back.
+    if (!HeldByThisThread())
+        return;
     m_port.Close();
-    if (m_bHoldsLock) {
-        m_bHoldsLock = false;
-        g_portLock.unlock();
-    }
+    m_lockHolder.store(std::thread::id());
+    g_portLock.unlock();
 }
 
 ReplyEnding CDeviceLink::Exchange(const std::string& request, double timeoutMs, CReplyAssembler& reply)
@@ -67,10 +72,15 @@ ReplyEnding CDeviceLink::Exchange(const std::string& request, double timeoutMs, 
     // Whatever waits in the input now came before this request: a late or
     // repeated answer to an earlier one, never the answer to this one.
     m_port.ClearReadBuffer();
-    if (m_port.Write(request.data(), request.size()) == 0)
-        return ReplyEnding::NothingWritten;
-
+    // The time-out runs from before the write: a device that stops taking
+    // bytes makes the write wait, and the exchange still ends in time.
     CStopwatch stopwatch(true);
+    const size_t written = m_port.Write(request.data(), request.size(), timeoutMs);
+    if (written == 0)
+        return ReplyEnding::NothingWritten;
+    if (written < request.size())
+        ThrowSerialException(ETIMEDOUT);
+
     char buffer[REPLY_READ_SIZE];
     ReplyEnding ending = ReplyEnding::TimedOut;
     for (;;) {
@@ -114,10 +124,15 @@ uint8_t CDeviceLink::Transact(const std::string& request, uint32_t timeoutMs)
 
 uint8_t CDeviceLink::TransactOnOpenPort(const std::string& request, uint32_t timeoutMs)
 {
+    if (!HeldByThisThread())
+        return TRANSACT_FAILED;
     try {
+        CStopwatch clock(true);
         CReplyAssembler reply;
         const ReplyEnding ending = Exchange(request, timeoutMs, reply);
-        m_port.Flush();
+        // Output still queued this long after the exchange was not taken
+        // by the device: a port error, as a write that ran out of time.
+        m_port.Flush(std::max(timeoutMs - clock.PeekMilliseconds(), 0.0) + FLUSH_SLACK_MS);
         m_port.ClearWriteBuffer();
         m_port.ClearReadBuffer();
         m_port.Purge(PURGE_RXABORT);

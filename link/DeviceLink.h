@@ -6,22 +6,29 @@
 // device port takes it, closing the port gives it back, so between the
 // two the calling thread has the device to itself. Transact and
 // QueryField hold it for one exchange; a transfer holds it from opening
-// the port until it closes it. The thread that opened the port must be
-// the one that closes it.
+// the port until it closes it. The lock and the open port belong to the
+// thread that opened it: only that thread uses, closes or reopens them;
+// any other thread that opens the port waits for the lock like everybody
+// else, and its CloseDevicePort does nothing.
 //
-// Waiting for a reply blocks in poll() for the time still left; the
-// stopwatch alone decides when the time is up. Every exchange empties the
-// input right before it writes its request, so a reply that comes late, or
+// One time-out covers the whole exchange: writing the request (a device
+// that stops taking bytes fills the output, and the write gives up when
+// the time is up: a port error, TRANSACT_FAILED) and waiting for the
+// reply. Waiting blocks in poll() for the time still left; the stopwatch
+// alone decides when the time is up. Every exchange empties the input
+// right before it writes its request, so a reply that comes late, or
 // twice, is never taken as the answer to the next request.
 
 #include "link/Reply.h"
 #include "link/SerialPort.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 // Transact and TransactOnOpenPort return TRANSACT_FAILED, TRANSACT_TIMEOUT,
 // TRANSACT_BAD_CHECKSUM (link/Reply.h) or the status character of the
@@ -48,6 +55,9 @@ inline constexpr uint32_t QUERY_TIMEOUT_MS = 3000;    // QueryField
 inline constexpr uint32_t RESTART_TIMEOUT_MS = 400;   // SendRestart
 inline constexpr uint32_t LINE_TIMEOUT_MS = 10000;    // one firmware line
 inline constexpr uint32_t CLOSING_TIMEOUT_MS = 10000; // RST / DPZ at the end of a transfer
+// How far the flush after an exchange on the open port may go past the
+// exchange's time-out before output still queued counts as a port error.
+inline constexpr double FLUSH_SLACK_MS = 50.0;
 
 // Line settings for the device.
 inline constexpr uint32_t DEVICE_BAUD_RATE = 57600;
@@ -72,17 +82,21 @@ public:
     CDeviceLink& operator=(const CDeviceLink&) = delete;
 
     // Takes g_portLock and opens m_strPortPath with the device's settings.
-    // On false the port is closed and the lock is free again. When this
-    // link has the port open already, it stays open and the result is true.
+    // On false the port is closed and the lock is free again. When the
+    // calling thread has the port open through this link already, it stays
+    // open and the result is true; another thread waits for the lock.
     bool OpenDevicePort();
-    // Closes the port and gives g_portLock back (when this link holds it).
+    // Closes the port and gives g_portLock back, when the calling thread
+    // holds them through this link; nothing otherwise.
     void CloseDevicePort();
     bool IsPortOpen() const { return m_port.IsOpen(); }
 
     // One exchange with its own open and close of the port.
     uint8_t Transact(const std::string& request, uint32_t timeoutMs);
-    // One exchange on the port opened by OpenDevicePort, which stays open;
-    // both buffers are emptied afterwards.
+    // One exchange on the port this thread opened with OpenDevicePort,
+    // which stays open; afterwards the output is flushed (within what is
+    // left of the time-out plus FLUSH_SLACK_MS) and both buffers are
+    // emptied. TRANSACT_FAILED when this thread has not opened the port.
     uint8_t TransactOnOpenPort(const std::string& request, uint32_t timeoutMs);
     // Field 1 of the reply (between its first and second "|"); empty on
     // any failure. Opens and closes the port, waits up to 3000 ms.
@@ -109,8 +123,12 @@ public:
 
 private:
     // Empties the input, writes the request and collects the reply until
-    // EOT or time-out. Port errors throw CSerialException.
+    // EOT or time-out, all within timeoutMs. Port errors throw
+    // CSerialException, a request that could not be written whole in time
+    // too (ETIMEDOUT).
     ReplyEnding Exchange(const std::string& request, double timeoutMs, CReplyAssembler& reply);
+    bool HeldByThisThread() const { return m_lockHolder.load() == std::this_thread::get_id(); }
 
-    bool m_bHoldsLock = false;
+    // The thread holding g_portLock through this link; none when free.
+    std::atomic<std::thread::id> m_lockHolder{};
 };

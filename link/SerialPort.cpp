@@ -3,14 +3,21 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <system_error>
+#include <thread>
 
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -185,7 +192,105 @@ void ThrowOnHangup(short revents)
         ThrowSerialException(EIO);
 }
 
+// Bytes the driver still holds for the line; -1 when it cannot say.
+int OutputQueued(int fd)
+{
+    int queued = 0;
+    return ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : -1;
+}
+
+std::mutex g_lockDirMutex;
+std::vector<std::string> g_lockDirs = {"/run/lock", "/var/lock"};
+
+// The pid in a lock file: four bytes with a NUL among them are a binary
+// pid (a pid is below 2^24, so its top byte is 0); anything else is ASCII
+// digits after optional blanks, ending the file or followed by white space
+// and perhaps more (the program's and the user's name). 0 when it is
+// neither.
+pid_t LockFilePid(const char* bytes, size_t size)
+{
+    if (size == sizeof(int32_t) && std::memchr(bytes, '\0', size) != nullptr) {
+        int32_t binary;
+        std::memcpy(&binary, bytes, sizeof binary);
+        return binary > 0 ? static_cast<pid_t>(binary) : 0;
+    }
+    size_t i = 0;
+    while (i < size && (bytes[i] == ' ' || bytes[i] == '\t'))
+        ++i;
+    const size_t digits = i;
+    long long value = 0;
+    while (i < size && bytes[i] >= '0' && bytes[i] <= '9' && value <= INT_MAX)
+        value = value * 10 + (bytes[i++] - '0');
+    const bool ended =
+        i == size || bytes[i] == ' ' || bytes[i] == '\t' || bytes[i] == '\n' || bytes[i] == '\r';
+    return i > digits && ended && value > 0 && value <= INT_MAX ? static_cast<pid_t>(value) : 0;
+}
+
+// Whether `path` is a lock file naming a live process. Lock directories
+// are writable by everybody: links, pipes and other odd entries are
+// ignored, and only the first few bytes are read.
+bool IsLiveLockFile(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st{};
+    char bytes[128];
+    ssize_t n = -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        do {
+            n = ::read(fd, bytes, sizeof bytes);
+        } while (n < 0 && errno == EINTR);
+    }
+    ::close(fd);
+    if (n <= 0)
+        return false;
+    const pid_t pid = LockFilePid(bytes, static_cast<size_t>(n));
+    // EPERM: alive, only not ours to signal.
+    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------------------
+
+std::string UucpLockName(std::string_view devicePath)
+{
+    const size_t slash = devicePath.rfind('/');
+    return "LCK.." + std::string(slash == std::string_view::npos ? devicePath : devicePath.substr(slash + 1));
+}
+
+std::vector<std::string> GetUucpLockDirectories()
+{
+    std::lock_guard<std::mutex> guard(g_lockDirMutex);
+    return g_lockDirs;
+}
+
+void SetUucpLockDirectories(std::vector<std::string> directories)
+{
+    std::lock_guard<std::mutex> guard(g_lockDirMutex);
+    g_lockDirs = std::move(directories);
+}
+
+bool IsUucpLocked(const std::string& devicePath)
+{
+    // A port that is not there is missing, not held.
+    char* real = realpath(devicePath.c_str(), nullptr);
+    if (real == nullptr)
+        return false;
+    std::vector<std::string> names = {UucpLockName(devicePath)};
+    const std::string resolved = UucpLockName(real);
+    std::free(real);
+    if (resolved != names.front())
+        names.push_back(resolved);
+    for (const std::string& dir : GetUucpLockDirectories()) {
+        for (const std::string& name : names) {
+            if (name.size() > 5 && IsLiveLockFile(dir + "/" + name))
+                return true;
+        }
+    }
+    return false;
+}
 
 // ---------------------------------------------------------------------------
 
@@ -219,6 +324,9 @@ void CSerialPort::Open(const std::string& devicePath, uint32_t baudRate, int par
     // A second Open must not lose the descriptor of the first.
     Close();
 
+    // Before open(), which may already change the modem lines.
+    if (IsUucpLocked(devicePath))
+        ThrowSerialException(EBUSY);
     const int fd = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         ThrowSerialException();
@@ -374,6 +482,11 @@ void CSerialPort::Close()
     // set is cleared.
     if (m_exclusiveSet)
         (void)ioctl(m_handle, TIOCNXCL);
+    // close() would wait for queued output (up to the driver's closing
+    // wait, 30 s by default); a device that stopped taking it would hold
+    // us that long.
+    if (OutputQueued(m_handle) != 0)
+        (void)tcflush(m_handle, TCOFLUSH);
     if (m_lowLatencySet)
         (void)SetLowLatency(m_handle, false);
     if (m_haveSaved)
@@ -435,12 +548,21 @@ size_t CSerialPort::Read(void* buffer, size_t count)
 
 size_t CSerialPort::Write(const void* buffer, size_t count)
 {
+    return Write(buffer, count, -1.0);
+}
+
+size_t CSerialPort::Write(const void* buffer, size_t count, double milliseconds)
+{
     CheckOpen();
     using clock = std::chrono::steady_clock;
-    // The write time-outs bound the whole call (0 and 0: no limit); what
-    // was written when the time runs out is reported.
-    const uint64_t limitMs = static_cast<uint64_t>(m_timeouts.WriteTotalTimeoutMultiplier) * count +
-                             m_timeouts.WriteTotalTimeoutConstant;
+    // The write time-outs bound the whole call (0 and 0: no limit), and so
+    // does the caller's limit (negative: none); what was written when the
+    // time runs out is reported.
+    const uint64_t timeoutsMs = static_cast<uint64_t>(m_timeouts.WriteTotalTimeoutMultiplier) * count +
+                                m_timeouts.WriteTotalTimeoutConstant;
+    double limitMs = timeoutsMs != 0 ? static_cast<double>(timeoutsMs) : -1.0;
+    if (!(milliseconds < 0))  // NaN counts as 0
+        limitMs = limitMs < 0 ? std::max(milliseconds, 0.0) : std::min(limitMs, std::max(milliseconds, 0.0));
     const auto started = clock::now();
     const auto* p = static_cast<const unsigned char*>(buffer);
     size_t done = 0;
@@ -456,10 +578,10 @@ size_t CSerialPort::Write(const void* buffer, size_t count)
             ThrowSerialException();
         // Output buffer full: wait until it takes more.
         double waitMs = -1;
-        if (limitMs != 0) {
+        if (limitMs >= 0) {
             const double spent =
                 std::chrono::duration<double, std::milli>(clock::now() - started).count();
-            waitMs = static_cast<double>(limitMs) - spent;
+            waitMs = limitMs - spent;
             if (waitMs <= 0)
                 break;
         }
@@ -540,13 +662,36 @@ void CSerialPort::SetMask(uint32_t mask)
     m_mask = mask;
 }
 
+void CSerialPort::Flush(double milliseconds)
+{
+    CheckOpen();
+    // tcdrain() has no limit, so the driver's queue is watched instead.
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::duration_cast<clock::duration>(
+        std::chrono::duration<double, std::milli>(milliseconds > 0 ? std::min(milliseconds, 1e9) : 0.0));
+    for (;;) {
+        int queued = 0;
+        if (ioctl(m_handle, TIOCOUTQ, &queued) != 0)
+            ThrowSerialException();
+        if (queued <= 0)
+            return;
+        if (clock::now() >= deadline)
+            ThrowSerialException(ETIMEDOUT);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 void CSerialPort::Flush()
 {
     CheckOpen();
-    while (tcdrain(m_handle) != 0) {
-        if (errno != EINTR)
-            ThrowSerialException();
-    }
+    const int queued = std::max(OutputQueued(m_handle), 0);
+    termios tio{};
+    uint32_t baud = 0;
+    if (tcgetattr(m_handle, &tio) == 0)
+        baud = SpeedToBaud(cfgetospeed(&tio));
+    // Start, 8 data, parity and 2 stop bits at the most: 12 bits a byte.
+    const double lineMs = baud != 0 ? queued * 12 * 1000.0 / baud : 0.0;
+    Flush(2 * lineMs + FLUSH_MARGIN_MS);
 }
 
 void CSerialPort::Purge(uint32_t flags)
@@ -579,6 +724,11 @@ int CSerialPort::ProbePort(const std::string& devicePath, int* osError)
 {
     if (osError)
         *osError = 0;
+    if (IsUucpLocked(devicePath)) {
+        if (osError)
+            *osError = EBUSY;
+        return 2;
+    }
     const int fd = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (osError)

@@ -3,12 +3,14 @@
 
 #include "DeviceRecords.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -232,6 +234,40 @@ TEST(DeviceExchange, MissingOrHeldPortFailsAtOnceAndLeavesTheLockFree)
     close(holder);
 
     EXPECT_EQ(d.link.Transact(kAsp, 3000), '0');
+}
+
+// The port and the lock belong to the thread that opened them, not to the
+// link: a second thread on the same link neither closes them nor gets in
+// before the first thread closes.
+TEST(DeviceExchange, SecondThreadOnOneLinkWaitsForThePort)
+{
+    Linked d;
+    ASSERT_TRUE(d.sim.IsReady());
+    ASSERT_TRUE(d.link.OpenDevicePort());
+
+    std::atomic<bool> closeTried{false};
+    std::atomic<bool> opened{false};
+    uint8_t othersStatus = 0;
+    std::thread other([&] {
+        EXPECT_EQ(d.link.TransactOnOpenPort(kAsp, 1000), TRANSACT_FAILED);  // not its port
+        d.link.CloseDevicePort();
+        closeTried = true;
+        opened = d.link.OpenDevicePort();
+        othersStatus = d.link.TransactOnOpenPort(kAsp, 3000);
+        d.link.CloseDevicePort();
+    });
+    while (!closeTried)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(opened) << "the second thread got past the lock";
+    EXPECT_TRUE(d.link.IsPortOpen());
+    EXPECT_EQ(d.link.TransactOnOpenPort(kAsp, 3000), '0');
+    d.link.CloseDevicePort();
+    other.join();
+    EXPECT_TRUE(opened);
+    EXPECT_EQ(othersStatus, '0');
+    EXPECT_FALSE(d.link.IsPortOpen());
+    EXPECT_TRUE(PortLockIsFree());
 }
 
 TEST(DeviceExchange, ClosedPortFailsOnOpenPortExchange)

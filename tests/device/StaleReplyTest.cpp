@@ -1,5 +1,6 @@
-// Replies that arrive when no exchange waits for them, on a pseudo-terminal
-// whose device side the test plays by hand.
+// Replies that arrive when no exchange waits for them, and a device that
+// stops reading, on a pseudo-terminal whose device side the test plays by
+// hand.
 
 #include "link/DeviceLink.h"
 
@@ -91,6 +92,49 @@ TEST_F(StaleReply, LeftInTheInputIsDroppedByEveryExchange)
         dev.join();
         EXPECT_EQ(received, request);
     }
+}
+
+// The device stops reading: its input fills up and the port's output
+// with it. Every kind of exchange gives up as a port error within its own
+// time-out, and closing the port does not wait for the line.
+using StuckDevice = StaleReply;
+
+TEST_F(StuckDevice, ExchangesFailWithinTheirTimeoutAndCloseAtOnce)
+{
+    const auto msSince = [](Clock::time_point t) {
+        return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+    };
+    // Nobody reads the master. A pseudo-terminal takes about 12 KiB before
+    // it is full, and opening the port empties what waits in its output;
+    // a request longer than that fills it whatever the kernel frees when.
+    const std::string longRequest(1 << 16, 'x');
+    constexpr double kSlackMs = 400;  // sanitizer builds included
+
+    auto start = Clock::now();
+    EXPECT_EQ(link.Transact(longRequest, 300), TRANSACT_FAILED);
+    double ms = msSince(start);
+    EXPECT_GE(ms, 290);
+    EXPECT_LT(ms, 300 + kSlackMs);
+
+    start = Clock::now();
+    EXPECT_EQ(link.QueryField(longRequest), "");
+    ms = msSince(start);
+    EXPECT_GE(ms, QUERY_TIMEOUT_MS - 10);
+    EXPECT_LT(ms, QUERY_TIMEOUT_MS + kSlackMs);
+
+    ASSERT_TRUE(link.OpenDevicePort());
+    for (int attempt = 0; attempt < 2; ++attempt) {  // the second one on a full line
+        start = Clock::now();
+        EXPECT_EQ(link.TransactOnOpenPort(longRequest, 300), TRANSACT_FAILED);
+        ms = msSince(start);
+        EXPECT_GE(ms, 290);
+        EXPECT_LT(ms, 300 + kSlackMs);
+    }
+    EXPECT_TRUE(link.IsPortOpen());
+    start = Clock::now();
+    link.CloseDevicePort();
+    EXPECT_LT(msSince(start), 100);
+    EXPECT_FALSE(link.IsPortOpen());
 }
 
 }  // namespace
