@@ -435,6 +435,26 @@ TEST_F(UpdateTest, DeviceVersionTexts)
     }
 }
 
+TEST_F(UpdateTest, PortHeldByAnotherProgramsLockFileIsNotUsed)
+{
+    // A terminal program holds the simulator's port the old way, with a
+    // lock file naming a live process (this one).
+    CSimDevice sim;
+    ASSERT_TRUE(sim.IsReady());
+    const std::vector<std::string> before = GetUucpLockDirectories();
+    SetUucpLockDirectories({m_dir});
+    std::ofstream(m_dir + "/" + UucpLockName(sim.DevicePath())) << "      " << getpid() << "\n";
+    CRecordingView view;
+    ASSERT_TRUE(view.Load(WriteFirmware(m_dir, "fw.CVF", SmallFirmware())));
+    view.UsePortDirectory(PortDirectoryOf(sim));
+    view.m_bClickReady = 1;
+    view.OnMainButton();
+    SetUucpLockDirectories(before);
+    EXPECT_FALSE(view.IsWorkerRunning());
+    EXPECT_EQ(view.Shown().status[1], "There is no COM port available.");
+    EXPECT_TRUE(Requests(sim).empty());
+}
+
 TEST_F(UpdateTest, PortRefusedForLackOfPermissionIsNamed)
 {
     if (geteuid() != 0)
