@@ -1,6 +1,7 @@
 #include "app/UpdateDlg.h"
 
 #include "app/workflow/StringTable.h"
+#include "res/ResourceIds.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -107,10 +108,8 @@ CUpdateDlg::CUpdateDlg(QWidget* parent)
 {
     using namespace DialogLayout;
 
-    m_hIcon.addFile(QStringLiteral(":/icon/128/16"));
-    m_hIcon.addFile(QStringLiteral(":/icon/128/32"));
-    m_hIcon.addFile(QStringLiteral(":/icon/128/48"));
-    m_hIcon.addFile(QStringLiteral(":/icon/128/256"));
+    for (const int size : {16, 32, 48, 256})
+        m_hIcon.addFile(QStringLiteral(":/icon/%1/%2").arg(IDI_MAIN).arg(size));
 
     // Template 102: caption, system menu, fixed frame, no minimise or
     // maximise box.
@@ -220,15 +219,16 @@ void CUpdateDlg::OnInitDialog()
     m_statusBar->setGeometry(0, kClientHeight - barHeight, kClientWidth, barHeight);
 
     setWindowIcon(m_hIcon);
-    SetBackdropBitmap(163, Stretch);
+    SetBackdropBitmap(IDB_BACKDROP, Stretch);
 
     const struct {
         CShapedButton* button;
         int text;
         bool visible;
-    } buttons[] = {{&m_btnMain, 104, true}, {&m_btnYes, 367, false}, {&m_btnNo, 368, false}};
+    } buttons[] = {{&m_btnMain, IDS_START, true}, {&m_btnYes, IDS_YES, false}, {&m_btnNo, IDS_NO, false}};
     for (const auto& entry : buttons) {
-        entry.button->SetBitmaps(164, 166, 165, 0, 165, 147, DrawAsIs, 0, 0);
+        entry.button->SetBitmaps(IDB_BUTTON, IDB_BUTTON_PRESSED, IDB_BUTTON_HOVER, 0, IDB_BUTTON_HOVER, IDB_BUTTON_MASK,
+                                 DrawAsIs, 0, 0);
         entry.button->SetWindowText(Q(entry.text));
         entry.button->setVisible(entry.visible);
     }
@@ -237,14 +237,14 @@ void CUpdateDlg::OnInitDialog()
         label->SetLabelFont(9, false, false, QStringLiteral("Tahoma"));
         label->SetTransparent(true);
     }
-    m_lblInfo1.SetLabelText(Q(363));
+    m_lblInfo1.SetLabelText(Q(IDS_TITLE));
     m_lblInfo2.SetLabelText(QString());
     m_lblInfo3.SetLabelText(QString());
     for (CColorLabel* label : {&m_lblStatus1, &m_lblStatus2, &m_lblStatus3, &m_lblStatus4}) {
         label->SetLabelFont(9, true, false, QStringLiteral("Tahoma"));
         label->SetTransparent(true);
     }
-    SetStatusLines(0, 0, 0, 0);
+    SetStatusLines(LINES_EMPTY);
 
     m_progress.SetRange(0, 100);
     m_progress.setAccessibleName(QStringLiteral("Progress"));

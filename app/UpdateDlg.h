@@ -62,13 +62,9 @@ inline constexpr int kClientHeight = 453;  // 279 units
 inline QRect Rect(int left, int top, int width, int height) { return QRect(X(left), Y(top), X(width), Y(height)); }
 }  // namespace DialogLayout
 
-// Control IDs of template 102 and the status bar's panes.
-enum : int {
-    IDC_MAIN = 1005, IDC_NO = 1007, IDC_PROGRESS = 1009, IDC_STATUS1 = 1010, IDC_STATUS2 = 1011,
-    IDC_STATUS3 = 1012, IDC_STATUS4 = 1013, IDC_INFO1 = 1014, IDC_INFO2 = 1015, IDC_INFO3 = 1016,
-    IDC_YES = 1019,
-    ID_PANE_DEVICE = 101, ID_PANE_PORT = 102, ID_PANE_FILE = 103,
-};
+// The status bar's panes; each shows the text of the same ID until the
+// workflow fills it.
+enum : int { ID_PANE_DEVICE = 101, ID_PANE_PORT = 102, ID_PANE_FILE = 103 };
 
 inline constexpr int STATUS_PANE_FILE_MARGIN = 150;  // the file pane is this much narrower than the window
 inline constexpr int STATUS_PANE_DEVICE_WIDTH = 90;

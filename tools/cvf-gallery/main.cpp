@@ -7,6 +7,7 @@
 // QT_QPA_PLATFORM says otherwise.
 
 #include "widgets/BackdropDialog.h"
+#include "res/ResourceIds.h"
 #include "widgets/ColorLabel.h"
 #include "widgets/PercentBar.h"
 #include "widgets/ShapedButton.h"
@@ -48,7 +49,7 @@ public:
         dialogFont.setPixelSize(11);
         setFont(dialogFont);
         resize(440, 456);
-        SetBackdropBitmap(163, Stretch);
+        SetBackdropBitmap(IDB_BACKDROP, Stretch);
 
         const int infoTop[3] = {90, 102, 114};
         const int statusTop[4] = {179, 191, 203, 219};
@@ -95,7 +96,7 @@ private:
     {
         auto* button = new CShapedButton(this);
         button->setGeometry(geometry);
-        button->SetBitmaps(164, 166, 165, 0, 165, 147, DrawAsIs, 0, 0);
+        button->SetBitmaps(IDB_BUTTON, IDB_BUTTON_PRESSED, IDB_BUTTON_HOVER, 0, IDB_BUTTON_HOVER, IDB_BUTTON_MASK, DrawAsIs, 0, 0);
         button->setText(text);
         return button;
     }
@@ -269,7 +270,7 @@ int main(int argc, char** argv)
     for (const auto& [mode, name] : {std::pair{int(Tile), "tile"}, {int(Stretch), "stretch"}, {int(Center), "center"}}) {
         CBackdropDialog dialog;
         dialog.resize(560, 400);
-        dialog.SetBackdropBitmap(163, mode);
+        dialog.SetBackdropBitmap(IDB_BACKDROP, mode);
         gallery.Save(Grab(dialog), QStringLiteral("backdrop-%1.png").arg(QLatin1String(name)));
     }
     return gallery.Ok() ? 0 : 1;

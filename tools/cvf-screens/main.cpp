@@ -104,7 +104,7 @@ bool Run(const std::string& file, Language language, const QString& dir)
 
         Click(dlg);
         // The device has answered; the full bar stays for a second.
-        const QString searching = ToQString(Text(335));
+        const QString searching = ToQString(Text(IDS_SEARCHING));
         ok = ok && WaitFor([&] {
             return dlg.IsWorkerRunning() && dlg.m_progress.GetPos() == 100 &&
                    dlg.m_lblStatus1.text() == searching;
