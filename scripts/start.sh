@@ -160,7 +160,7 @@ start_publisher() {
 
 if [ -n "$device" ]; then
   if ! start_publisher --name "$port" --publish "$device"; then
-    echo "$device could not be published as $port (another name: --port NAME)" >&2
+    echo "$device could not be published as $port (when the name is taken: --port NAME)" >&2
     exit 1
   fi
   echo "Real device: $device published as $port"
