@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the tool need,
-# only those that are missing. Runs as root or through sudo.
+# Installs the Debian packages the build, the tests and the tool need, and
+# the extra ones named as arguments, only those that are missing. Runs as
+# root or through sudo. Prints one line per step; the package manager's
+# output goes to a log file, shown only when a step fails.
+#   scripts/deps.sh [PACKAGE...]
 set -euo pipefail
 
 packages=(
@@ -11,6 +14,13 @@ packages=(
   fonts-dejavu-core fonts-liberation2 xvfb xauth
   desktop-file-utils appstream dpkg-dev file
 )
+for p in "$@"; do
+  if [[ ! $p =~ ^[a-z0-9][a-z0-9+.-]+$ ]]; then
+    echo "deps.sh: '$p' is not a Debian package name" >&2
+    exit 2
+  fi
+  packages+=("$p")
+done
 
 missing=()
 for p in "${packages[@]}"; do
@@ -18,9 +28,32 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "Installing: ${missing[*]}"
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "deps.sh: these packages are missing: ${missing[*]}" >&2
+    echo "Install them as root (apt-get install ${missing[*]}), or install sudo." >&2
+    exit 1
+  fi
+  sudo=(sudo)
+fi
+
+log=$(mktemp "${TMPDIR:-/tmp}/cvf-deps.XXXXXX.log")
+# Runs one step (its description first), its output into the log.
+step() {
+  local what=$1
+  shift
+  echo "$what"
+  if ! "$@" >>"$log" 2>&1 </dev/null; then
+    echo "deps.sh: that failed; the end of the package manager's log ($log):" >&2
+    tail -n 40 "$log" | sed 's/^/  /' >&2
+    exit 1
+  fi
+}
+apt=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -q)
+step "Updating the package lists..." "${apt[@]}" update
+count="${#missing[@]} packages"
+[ ${#missing[@]} -ne 1 ] || count="1 package"
+step "Installing $count: ${missing[*]}..." \
+  "${apt[@]}" install -y --no-install-recommends "${missing[@]}"
+rm -f "$log"

@@ -17,7 +17,9 @@ build/demo/sample.CVF, starts the simulated device cvf-devsim as COM3 (it
 fits the sample and reports an older version than the sample's, and answers
 at the pace of a real 57600-baud line) and starts build/app/cvf-update in
 build/demo, where its file dialog opens on the sample. When the window
-closes, or on Ctrl-C, the simulated device stops and its port link goes.
+closes, or on Ctrl-C, the simulated device stops and its port link goes;
+a transfer that runs is first wound down by the tool (it finishes the
+line and restarts the device), which may take half a minute.
 
   --port NAME     the port name to publish instead of COM3
   --device PATH   use a real serial device instead of the simulated one:
@@ -46,10 +48,6 @@ done
 case $port in
   ''|.*|*/*) echo "--port: '$port' cannot be a port name" >&2; exit 2 ;;
 esac
-if [ -n "$device" ] && [ ! -c "$device" ]; then
-  echo "--device: $device is not a character device" >&2
-  exit 2
-fi
 
 demo=build/demo
 mkdir -p "$demo"
@@ -74,116 +72,113 @@ if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   exit 1
 fi
 
-# The per-user port directory, as the tool finds it.
-if [[ ${XDG_RUNTIME_DIR:-} == /* ]]; then
-  portdir=$XDG_RUNTIME_DIR/cvf-update/ports
-else
-  portdir=/tmp/cvf-update-$(id -u)/ports
-fi
-
+devsim=build/tools/cvf-devsim/cvf-devsim
 app_pid=
-sim_pid=
-sim_tty=
-linked=
-lock_fd=
+pub_pid=
 
-# Ends a process: SIGTERM, and SIGKILL if it is still there after 5 s.
+# True while process $1 runs (a child that ended but is not reaped yet
+# does not count).
+alive() {
+  local state
+  kill -0 "$1" 2>/dev/null || return 1
+  read -r state <"/proc/$1/stat" 2>/dev/null || return 1
+  state=${state##*) }
+  [ "${state%% *}" != Z ]
+}
+
+# Ends a process: sends $2, waits up to $3 seconds, then SIGKILL.
 stop() {
-  local pid=$1 i
-  kill -TERM "$pid" 2>/dev/null || return 0
-  for i in $(seq 50); do
-    kill -0 "$pid" 2>/dev/null || break
+  local pid=$1 signal=$2 seconds=$3 i
+  kill "-$signal" "$pid" 2>/dev/null || return 0
+  for ((i = 0; i < seconds * 10; i++)); do
+    alive "$pid" || break
     sleep 0.1
   done
   kill -KILL "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
 }
 
-# Whatever ends this script ends the tool and the simulated device and
-# removes the link this script or the device made.
+# Whatever ends this script ends the tool, then the port's publisher (the
+# simulated device or cvf-devsim --publish), which removes the port's link.
+# A transfer that is running is wound down by the tool itself: it finishes
+# the current line and restarts the device (up to about 35 s), so it gets
+# 60 s before it is killed. The publisher runs in a session of its own, so
+# that Ctrl-C and the terminal's hang-up reach only this script and the
+# tool, and the device is there until the tool has ended. Neither a second
+# signal nor a terminal that is gone cuts this short.
 cleanup() {
-  trap - EXIT INT TERM HUP
-  [ -z "$app_pid" ] || stop "$app_pid"
-  if [ -n "$sim_pid" ]; then
-    stop "$sim_pid"
-    # The device removes its link itself unless it was killed outright.
-    if [ -n "$sim_tty" ] && [ "$(readlink "$portdir/$port" 2>/dev/null)" = "$sim_tty" ]; then
-      rm -f "$portdir/$port"
-    fi
-    [ ! -s "$demo/devsim.err" ] || sed 's/^/  /' "$demo/devsim.err"
+  trap '' INT TERM HUP PIPE
+  set +e
+  if [ -n "$app_pid" ] && alive "$app_pid"; then
+    echo "Waiting for cvf-update to end (a transfer that runs is wound down first)..." 2>/dev/null
+    stop "$app_pid" TERM 60
   fi
-  if [ -n "$linked" ] && [ "$(readlink "$portdir/$port" 2>/dev/null)" = "$device" ]; then
-    rm -f "$portdir/$port" "$portdir/.$port.lock"
+  app_pid=
+  if [ -n "$pub_pid" ]; then
+    stop "$pub_pid" TERM 5
+    pub_pid=
+    [ ! -s "$demo/devsim.err" ] || sed 's/^/  /' "$demo/devsim.err" 2>/dev/null
   fi
-  [ -z "$lock_fd" ] || exec {lock_fd}>&-
+}
+# The terminal is gone: nothing more to say to it.
+on_hangup() {
+  exec >/dev/null 2>&1
+  cleanup
+  exit 129
 }
 trap cleanup EXIT
 trap 'cleanup; exit 130' INT
 trap 'cleanup; exit 143' TERM
-trap 'cleanup; exit 129' HUP
+trap on_hangup HUP
 
 echo "Sample firmware file: $demo/sample.CVF (version V2.4.1, 2026-11)"
 
-if [ -n "$device" ]; then
-  # Published like the simulated device does it: the link, and a lock file
-  # held while we run, so that a link left behind by a killed run is ignored.
-  for d in "${portdir%/*}" "$portdir"; do
-    [ -d "$d" ] || mkdir -m 700 "$d"
-  done
-  link=$portdir/$port
-  lock=$portdir/.$port.lock
-  had_lock=0
-  [ ! -e "$lock" ] || had_lock=1
-  exec {lock_fd}>>"$lock"
-  if ! flock -n "$lock_fd"; then
-    echo "$port is published by another running program; choose another name with --port" >&2
-    exit 1
-  fi
-  if [ -L "$link" ] || [ -e "$link" ]; then
-    if [ $had_lock = 0 ]; then
-      [ -s "$lock" ] || rm -f "$lock"
-      echo "$link exists already (made by hand?); remove it or choose another name with --port" >&2
-      exit 1
-    fi
-    rm -f "$link"  # left behind by a run that was killed
-  fi
-  ln -s "$device" "$link"
-  linked=1
-  echo "Real device: $device published as $port ($link)"
-  if [ ! -r "$device" ] || [ ! -w "$device" ]; then
-    echo "  you may not open $device: add yourself to its group and log in again:" \
-         "sudo adduser \"\$USER\" $(stat -c %G "$device")" >&2
-  fi
-elif [ $sim = 1 ]; then
+# Starts cvf-devsim with the arguments given, in a session of its own,
+# and waits for its "ready NAME PATH" line; sets pub_pid and pub_path.
+start_publisher() {
   : >"$demo/devsim.out"
-  build/tools/cvf-devsim/cvf-devsim --name "$port" --version "V2.3.9  2025-06 " --line-time 10 \
-    --log "$demo/devsim.log" >"$demo/devsim.out" 2>"$demo/devsim.err" &
-  sim_pid=$!
+  setsid "$devsim" "$@" <"/dev/null" >"$demo/devsim.out" 2>"$demo/devsim.err" &
+  pub_pid=$!
+  local _
   for _ in $(seq 100); do
     grep -q '^ready ' "$demo/devsim.out" && break
-    if ! kill -0 "$sim_pid" 2>/dev/null; then
-      wait "$sim_pid" || true
-      sim_pid=
-      echo "The simulated device did not start:" >&2
+    if ! alive "$pub_pid"; then
+      wait "$pub_pid" || true
+      pub_pid=
       cat "$demo/devsim.err" >&2
-      exit 1
+      return 1
     fi
     sleep 0.1
   done
-  read -r _ _ sim_tty < <(grep '^ready ' "$demo/devsim.out") || true
-  if [ -z "$sim_tty" ]; then
-    echo "The simulated device did not report ready within 10 s" >&2
+  pub_path=
+  read -r _ _ pub_path < <(grep '^ready ' "$demo/devsim.out") || true
+  if [ -z "$pub_path" ]; then
+    echo "cvf-devsim did not report ready within 10 s" >&2
+    return 1
+  fi
+}
+
+if [ -n "$device" ]; then
+  if ! start_publisher --name "$port" --publish "$device"; then
+    echo "$device could not be published as $port (when the name is taken: --port NAME)" >&2
     exit 1
   fi
-  echo "Simulated device: $port on $sim_tty, version V2.3.9 2025-06; frames in $demo/devsim.log"
+  echo "Real device: $device published as $port"
+  if [ ! -r "$device" ] || [ ! -w "$device" ]; then
+    echo "  you may not open $device: add yourself to its group and log in again:" \
+         "sudo adduser \"\$USER\" $(stat -L -c %G "$device")" >&2
+  fi
+elif [ $sim = 1 ]; then
+  if ! start_publisher --name "$port" --version "V2.3.9  2025-06 " --line-time 10 \
+         --log "$demo/devsim.log"; then
+    echo "The simulated device did not start" >&2
+    exit 1
+  fi
+  echo "Simulated device: $port on $pub_path, version V2.3.9 2025-06; frames in $demo/devsim.log"
 fi
 
 echo "Starting build/app/cvf-update in $demo; close its window to end."
-if [ -n "$lock_fd" ]; then
-  (cd "$demo" && exec "$app") {lock_fd}>&- &  # the lock stays with this script
-else
-  (cd "$demo" && exec "$app") &
-fi
+(cd "$demo" && exec "$app") &
 app_pid=$!
 status=0
 wait "$app_pid" || status=$?

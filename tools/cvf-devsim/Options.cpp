@@ -8,11 +8,16 @@
 
 const char* const kHelpText =
     "Usage: cvf-devsim --name NAME [options]\n"
+    "       cvf-devsim --name NAME --publish DEVICE [--port-dir DIR] [--log FILE]\n"
     "\n"
     "Simulates a device in update mode on a pseudo-terminal. The terminal is\n"
     "published as the symbolic link NAME in the port directory; once the\n"
     "device answers, one line 'ready NAME DEVICE-PATH' goes to standard output.\n"
-    "SIGINT and SIGTERM end it and remove the link.\n"
+    "SIGINT, SIGTERM and SIGHUP end it and remove the link.\n"
+    "\n"
+    "With --publish it simulates nothing: it publishes the terminal device\n"
+    "DEVICE (a real serial port, e.g. /dev/ttyUSB0) as NAME, prints the same\n"
+    "'ready' line and holds the name until one of those signals comes.\n"
     "\n"
     "Device:\n"
     "  --name NAME           port name to publish, e.g. COM3 (required)\n"
@@ -22,6 +27,7 @@ const char* const kHelpText =
     "  --asp-cf              answer ASP with 0xCF instead of \"0\"\n"
     "  --no-update-mode      leave ASP unanswered (device not in update mode)\n"
     "  --port-dir DIR        publish in DIR instead of the per-user port directory\n"
+    "  --publish DEVICE      publish DEVICE as NAME instead of a simulated device\n"
     "\n"
     "Timing:\n"
     "  --line-time MS        time the device takes per firmware line (default 0)\n"
@@ -57,34 +63,6 @@ const char* const kHelpText =
     "  --help                this text\n";
 
 namespace {
-
-struct KindName {
-    const char* name;
-    FaultKind kind;
-};
-
-constexpr KindName kKinds[] = {
-    {"silence", FaultKind::Silence},     {"badsum", FaultKind::BadSum},
-    {"reject", FaultKind::Reject},       {"flash", FaultKind::Flash},
-    {"cf", FaultKind::Complete},         {"bytewise", FaultKind::Bytewise},
-    {"garbage", FaultKind::Garbage},     {"eot", FaultKind::StrayEot},
-    {"trailing", FaultKind::Trailing},   {"stream", FaultKind::Stream},
-    {"hangup", FaultKind::Hangup},       {"wrongindex", FaultKind::WrongIndex},
-    {"noversion", FaultKind::NoVersion}, {"ffversion", FaultKind::FfVersion},
-};
-
-bool ParseCount(const std::string& text, int& value)
-{
-    if (text.empty() || text.size() > 9)
-        return false;
-    value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (c - '0');
-    }
-    return true;
-}
 
 int HexNibble(char c)
 {
@@ -127,59 +105,11 @@ std::string DecodeEscapes(const std::string& text)
     return out;
 }
 
-bool ParseFault(const std::string& text, Fault& fault, std::string& error)
-{
-    const size_t first = text.find(':');
-    if (first == std::string::npos) {
-        error = "fault '" + text + "': expected KIND:WHERE[:COUNT]";
-        return false;
-    }
-    const std::string kind = text.substr(0, first);
-    const size_t second = text.find(':', first + 1);
-    const std::string where = text.substr(first + 1, second == std::string::npos
-                                                         ? std::string::npos
-                                                         : second - first - 1);
-    const std::string count = second == std::string::npos ? "1" : text.substr(second + 1);
-
-    bool known = false;
-    for (const KindName& k : kKinds) {
-        if (kind == k.name) {
-            fault.kind = k.kind;
-            known = true;
-        }
-    }
-    if (!known) {
-        error = "fault '" + text + "': unknown kind '" + kind + "'";
-        return false;
-    }
-
-    fault.command.clear();
-    fault.line = 0;
-    if (where == "ASP" || where == "PSD" || where == "EAE" || where == "RST" || where == "DPZ" ||
-        where == "any") {
-        fault.command = where;
-    } else if (!ParseCount(where, fault.line) || fault.line == 0) {
-        error = "fault '" + text + "': WHERE must be a line number from 1, a command word or 'any'";
-        return false;
-    }
-
-    if (count == "always") {
-        fault.remaining = -1;
-    } else if (ParseCount(count, fault.remaining)) {
-        if (fault.remaining == 0)
-            fault.remaining = -1;
-    } else {
-        error = "fault '" + text + "': COUNT must be a number or 'always'";
-        return false;
-    }
-    return true;
-}
-
 int ParseOptions(int argc, char** argv, SimOptions& options, std::string& error)
 {
     enum {
         OptName = 1000, OptIndex, OptVersion, OptAspCf, OptNoUpdate, OptPortDir, OptLineTime,
-        OptNoPacing, OptLog, OptImage, OptSettings, OptFault, OptHelp
+        OptNoPacing, OptLog, OptImage, OptSettings, OptFault, OptPublish, OptHelp
     };
     static const option longOptions[] = {
         {"name", required_argument, nullptr, OptName},
@@ -194,16 +124,22 @@ int ParseOptions(int argc, char** argv, SimOptions& options, std::string& error)
         {"image-out", required_argument, nullptr, OptImage},
         {"report-settings", required_argument, nullptr, OptSettings},
         {"fault", required_argument, nullptr, OptFault},
+        {"publish", required_argument, nullptr, OptPublish},
         {"help", no_argument, nullptr, OptHelp},
         {nullptr, 0, nullptr, 0},
     };
 
     opterr = 0;
     optind = 1;
+    std::string deviceOption;  // the first option that only a simulated device takes
     for (;;) {
-        const int c = getopt_long(argc, argv, "", longOptions, nullptr);
+        int longIndex = -1;
+        const int c = getopt_long(argc, argv, "", longOptions, &longIndex);
         if (c == -1)
             break;
+        if (deviceOption.empty() && longIndex >= 0 && c != OptName && c != OptPortDir && c != OptLog &&
+            c != OptPublish && c != OptHelp)
+            deviceOption = std::string("--") + longOptions[longIndex].name;
         switch (c) {
         case OptName:
             options.name = optarg;
@@ -252,6 +188,13 @@ int ParseOptions(int argc, char** argv, SimOptions& options, std::string& error)
             options.faults.push_back(fault);
             break;
         }
+        case OptPublish:
+            options.publishPath = optarg;
+            if (options.publishPath.empty()) {
+                error = "--publish needs a device path";
+                return 2;
+            }
+            break;
         case OptHelp:
             std::fputs(kHelpText, stdout);
             return 1;
@@ -268,9 +211,12 @@ int ParseOptions(int argc, char** argv, SimOptions& options, std::string& error)
         error = "--name is required";
         return 2;
     }
-    if (options.name.find('/') != std::string::npos || options.name == "." ||
-        options.name == "..") {
-        error = "--name must be a plain file name";
+    if (options.name.find('/') != std::string::npos || options.name[0] == '.') {
+        error = "--name must be a plain file name that does not start with a dot";
+        return 2;
+    }
+    if (!options.publishPath.empty() && !deviceOption.empty()) {
+        error = "'" + deviceOption + "' describes a simulated device; --publish takes only --name, --port-dir and --log";
         return 2;
     }
     return 0;

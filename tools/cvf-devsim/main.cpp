@@ -1,7 +1,11 @@
-// cvf-devsim: a simulated device in update mode on a pseudo-terminal.
+// cvf-devsim: a simulated device in update mode on a pseudo-terminal, or
+// (--publish) the publisher of a real serial device under a port name.
 
 #include "DeviceSim.h"
 #include "Options.h"
+
+#include "link/PortList.h"
+#include "link/PortPublisher.h"
 
 #include <csignal>
 #include <cstdio>
@@ -17,6 +21,34 @@ volatile std::sig_atomic_t g_stop = 0;
 void OnSignal(int)
 {
     g_stop = 1;
+}
+
+// Publishes options.publishPath as options.name until a signal ends it.
+int PublishDevice(const SimOptions& options, const sigset_t& waitMask)
+{
+    std::string error;
+    CSimLog log;
+    if (!options.logFile.empty() && !log.Open(options.logFile, error)) {
+        std::fprintf(stderr, "cvf-devsim: %s\n", error.c_str());
+        return 1;
+    }
+    if (!IsTerminalDevice(options.publishPath)) {
+        std::fprintf(stderr, "cvf-devsim: %s is not a terminal device (a serial port)\n",
+                     options.publishPath.c_str());
+        return 1;
+    }
+    CPortPublisher publisher;
+    if (!publisher.Publish(options.name, options.publishPath, options.portDir, error)) {
+        std::fprintf(stderr, "cvf-devsim: %s\n", error.c_str());
+        return 1;
+    }
+    log.Event("port " + options.name + " " + options.publishPath);
+    std::printf("ready %s %s\n", options.name.c_str(), options.publishPath.c_str());
+    std::fflush(stdout);
+    while (g_stop == 0)
+        sigsuspend(&waitMask);
+    log.Event("unpublished");
+    return 0;
 }
 
 }  // namespace
@@ -35,11 +67,12 @@ int main(int argc, char** argv)
 
     // A paced device answers when the line would have carried the bytes,
     // not up to 50 us later as the default timer slack allows.
-    if (options.pacing)
+    if (options.pacing && options.publishPath.empty())
         prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 
     // The signals that end the device are blocked except while it waits
-    // in ppoll, so none is lost between a check and the wait.
+    // in ppoll (or sigsuspend), so none is lost between a check and the
+    // wait.
     std::signal(SIGPIPE, SIG_IGN);
     sigset_t blocked, waitMask;
     sigemptyset(&blocked);
@@ -56,6 +89,9 @@ int main(int argc, char** argv)
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
+
+    if (!options.publishPath.empty())
+        return PublishDevice(options, waitMask);
 
     const std::string name = options.name;
     CDeviceSim sim(std::move(options));
