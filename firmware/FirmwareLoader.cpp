@@ -124,6 +124,12 @@ LoadResult LoadFirmwareData(CFirmwareFile& file, const LoadRequest& request)
     file.SeekToData();
     if (unreadable())
         return fail(LoadFault::ReadError);
+    if (request.keepLines) {
+        // The lines without their line ends fit in the data section. Held
+        // to a sane size, since a file may claim what it likes.
+        constexpr int64_t kReserveLimit = int64_t{256} << 20;
+        result.data.Reserve(static_cast<size_t>(std::clamp<int64_t>(dataSize, 0, kReserveLimit)));
+    }
 
     int64_t consumed = 0;
     int percent = 0;

@@ -37,6 +37,9 @@ enum class LoadFault {
 class CFirmwareLines {
 public:
     void Clear();
+    // Room for this many bytes of lines, so that the lines of a file are
+    // held once and not copied as they grow.
+    void Reserve(size_t bytes) { m_text.reserve(bytes); }
     void Append(std::string_view line);
     size_t Count() const { return m_ends.size(); }
     bool Empty() const { return m_ends.empty(); }
