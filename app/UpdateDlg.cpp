@@ -1,9 +1,11 @@
 #include "app/UpdateDlg.h"
 
+#include "app/Announcements.h"
 #include "app/workflow/StringTable.h"
 #include "res/ResourceIds.h"
 
 #include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
@@ -53,6 +55,15 @@ private:
 QString Q(int id)
 {
     return ToQString(Text(id));
+}
+
+// The window is a frame to assistive technology: screen readers look for
+// the status bar only in windows of that role.
+QAccessibleInterface* FrameFactory(const QString& key, QObject* object)
+{
+    if (key == QLatin1String("CUpdateDlg") && object->isWidgetType())
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
+    return nullptr;
 }
 
 // A tooltip shows rich text when it looks like markup; a path or a device
@@ -117,6 +128,11 @@ CUpdateDlg::CUpdateDlg(QWidget* parent)
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setWindowTitle(Caption());
     setAccessibleName(Caption());
+    static const bool frameRole = [] {
+        QAccessible::installFactory(FrameFactory);
+        return true;
+    }();
+    (void)frameRole;
     setFixedSize(kClientWidth, kClientHeight);
     // The template's 8-point face, or one of its width where it is missing
     // (as for the labels): the general font is wider, and the device pane's
@@ -193,6 +209,10 @@ void CUpdateDlg::OnInitDialog()
 {
     using namespace DialogLayout;
 
+    m_announcements = new CAnnouncements(
+        this, [this] { return QStringList{m_lblInfo1.text(), m_lblInfo2.text(), m_lblInfo3.text()}; },
+        [this] { return QStringList{m_lblStatus1.text(), m_lblStatus2.text(), m_lblStatus3.text(), m_lblStatus4.text()}; });
+
     // Status bar with the file, device and port panes along the bottom.
     m_statusBar = new QStatusBar(this);
     m_statusBar->setSizeGripEnabled(false);
@@ -249,6 +269,9 @@ void CUpdateDlg::OnInitDialog()
     m_progress.SetRange(0, 100);
     m_progress.setAccessibleName(QStringLiteral("Progress"));
     m_progress.hide();
+
+    // What the window shows at first is what a reader reads of it anyway.
+    m_announcements->PresentButton(&m_btnMain);
 
     m_bClickReady = 1;
 }
@@ -384,6 +407,7 @@ void CUpdateDlg::OnWorkflowMessage(const CWorkflowEvent& message)
     case UWM_SHOW_BUTTON:
         m_btnMain.setVisible(true);
         m_btnMain.SetWindowText(text);
+        m_announcements->PresentButton(&m_btnMain);
         break;
     case UWM_HIDE_BUTTON:
         m_btnMain.setVisible(false);
@@ -402,6 +426,7 @@ void CUpdateDlg::OnWorkflowMessage(const CWorkflowEvent& message)
     case UWM_STATUS3:
     case UWM_STATUS4:
         StatusLabel(static_cast<int>(message.type()) - UWM_STATUS1 + 1)->SetLabelText(text);
+        m_announcements->TextsChanged();
         break;
     case UWM_START_TIMER:
         // The click gate's timer: its first event opens the gate again.
@@ -416,6 +441,7 @@ void CUpdateDlg::OnWorkflowMessage(const CWorkflowEvent& message)
     case UWM_INFO2:
     case UWM_INFO3:
         InfoLabel(static_cast<int>(message.type()) - UWM_INFO1 + 1)->SetLabelText(text);
+        m_announcements->TextsChanged();
         break;
     default:
         break;
@@ -443,13 +469,27 @@ QWidget* CUpdateDlg::ControlWidget(Control control)
 void CUpdateDlg::ShowControl(Control control, bool show)
 {
     QWidget* widget = ControlWidget(control);
-    RunInWindow([widget, show] { widget->setVisible(show); });
+    RunInWindow([this, control, widget, show] {
+        if (!show)
+            m_announcements->MoveFocusFrom(widget);
+        widget->setVisible(show);
+        if (control == Control::Progress)
+            m_announcements->SetCountingDown(show && m_nStep.load() == StepFinished);
+        // "Yes" is the answer the question expects; the main button is
+        // presented with its caption (SetMainButtonText).
+        if (show && control == Control::YesButton)
+            m_announcements->PresentButton(&m_btnYes);
+    });
 }
 
 void CUpdateDlg::SetMainButtonText(const std::string& text)
 {
     const QString caption = ToQString(text);
-    RunInWindow([this, caption] { m_btnMain.SetWindowText(caption); });
+    RunInWindow([this, caption] {
+        m_btnMain.SetWindowText(caption);
+        if (m_btnMain.isVisible())
+            m_announcements->PresentButton(&m_btnMain);
+    });
 }
 
 void CUpdateDlg::SetProgressPos(int pos)
@@ -473,7 +513,10 @@ void CUpdateDlg::SetStatusLine(int line, const std::string& text)
     if (!label)
         return;
     const QString shown = ToQString(text);
-    RunInWindow([label, shown] { label->SetLabelText(shown); });
+    RunInWindow([this, label, shown] {
+        label->SetLabelText(shown);
+        m_announcements->TextsChanged();
+    });
 }
 
 void CUpdateDlg::SetStatusLineColor(int line, uint32_t rgb)
@@ -506,7 +549,13 @@ bool CUpdateDlg::ChooseFile()
                        QStringLiteral("Corvane Firmware File  (*.CVF *.cvf *.Cvf *.CVf *.CvF *.cVF *.cVf *.cvF)"));
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+    const bool chosen = dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty();
+    // The file dialog may leave this window inactive to Qt (a name typed
+    // and Return pressed while its completion list is open): then no focus
+    // change would reach a screen reader again.
+    activateWindow();
+    QApplication::setActiveWindow(this);
+    if (!chosen)
         return false;
     m_strFilePath = dialog.selectedFiles().constFirst().toStdString();
     return true;

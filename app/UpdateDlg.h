@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+class CAnnouncements;
 class QCloseEvent;
 class QStatusBar;
 
@@ -120,6 +121,9 @@ public:
     void OnEndSignal(int signalNumber);
     // The signal that ended the program, 0 when none did.
     int EndSignal() const { return m_nEndSignal; }
+
+    // What a screen reader is told without being asked.
+    CAnnouncements& Announcements() const { return *m_announcements; }
     // The program ends under the window (its display went away, exit() is
     // running): no event will be handled again. Stops a running worker,
     // waits for it to wind down, and does what closing does.
@@ -160,6 +164,7 @@ private:
     QLabel* m_panePort = nullptr;
     QTimer m_clickTimer;
     int m_nEndSignal = 0;
+    CAnnouncements* m_announcements = nullptr;
 
     // Direct calls from workers that wait for the window.
     struct PendingCall;
