@@ -92,12 +92,15 @@ if [ ${#missing[@]} -gt 0 ]; then
   rm -f "$aptlog"
 fi
 
-if [ ! -f build/CMakeCache.txt ]; then
-  cmake -S . -B build -G Ninja >/dev/null
-fi
-cmake --build build --target cvf-update cvf-make cvf-devsim >/dev/null
-
 mkdir -p build/listen
+buildlog=$top/build/listen/build.log
+if ! { [ -f build/CMakeCache.txt ] || cmake -S . -B build -G Ninja; } >"$buildlog" 2>&1 ||
+   ! cmake --build build --target cvf-update cvf-make cvf-devsim >>"$buildlog" 2>&1; then
+  tail -n 30 "$buildlog" >&2
+  echo "The build failed; all of it in $buildlog" >&2
+  exit 1
+fi
+
 sample=$top/build/listen/sample.CVF
 build/tools/cvf-make/cvf-make -o "$sample"
 
@@ -176,7 +179,7 @@ cleanup() {
   done
   if [ -n "$logs" ]; then
     mkdir -p "$logs"
-    for f in speech.tsv orca-debug.log orca.log sim.log sim.err app.log wm.log speechd.log; do
+    for f in speech.tsv orca-debug.log orca.log sim.log sim.err app.log wm.log speechd.log xvfb.log atspi.log; do
       [ ! -f "$run/$f" ] || cp "$run/$f" "$logs/"
     done
   fi
@@ -212,11 +215,32 @@ export GSETTINGS_BACKEND=memory NO_AT_BRIDGE=0
 [ -z "$locale_path" ] || lang_env+=(LOCPATH="$locale_path")
 unset DISPLAY WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS AT_SPI_BUS_ADDRESS SESSION_MANAGER LC_ALL LC_MESSAGES
 
-# The display.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$run/display" >"$run/xvfb.log" 2>&1 &
-started $!
-wait_for 10 grep -q '[0-9]' "$run/display" || fail "Xvfb did not start" "$run/xvfb.log"
-export DISPLAY=:$(head -n 1 "$run/display")
+# The display: the first free number from 40 on. Xvfb takes a number by its
+# lock file /tmp/.X<n>-lock, which holds its process id; only when the
+# lock is its own and the display answers is it ours.
+display_ready() {
+  [ "$(tr -d ' \n' 2>/dev/null <"/tmp/.X$1-lock")" = "$2" ] &&
+    DISPLAY=:$1 xprop -root _NET_SUPPORTED >/dev/null 2>&1
+}
+display=
+for n in $(seq 40 99); do
+  [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ] || continue
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$run/xvfb.log" 2>&1 &
+  xvfb=$!
+  disown "$xvfb"
+  for ((i = 0; i < 100; i++)); do
+    if display_ready "$n" "$xvfb"; then display=$n; break; fi
+    alive "$xvfb" || break
+    sleep 0.1
+  done
+  if [ -n "$display" ]; then
+    pids+=("$xvfb")
+    break
+  fi
+  stop "$xvfb"
+done
+[ -n "$display" ] || fail "Xvfb did not start on any display from :40 to :99" "$run/xvfb.log"
+export DISPLAY=:$display
 
 # The session bus and the accessibility bus on it.
 dbus-daemon --session --nofork --print-address=3 3>"$run/bus" >"$run/dbus.log" 2>&1 &
@@ -234,7 +258,7 @@ wait_for 10 a11y_bus || fail "the accessibility bus did not start" "$run/atspi.l
 
 # The window manager.
 case $wm in
-  metacity) metacity --sm-disable --no-composite >"$run/wm.log" 2>&1 & ;;
+  metacity) metacity --sm-disable --compositor=none >"$run/wm.log" 2>&1 & ;;
   openbox) openbox --sm-disable >"$run/wm.log" 2>&1 & ;;
 esac
 started $!
@@ -259,7 +283,19 @@ wait_for 10 test -S "$XDG_RUNTIME_DIR/speech-dispatcher/speechd.sock" ||
   fail "speech-dispatcher did not start" "$run/speechd.log"
 
 # Orca, with settings of this run only; it says it is on when it is ready.
-env "${lang_env[@]}" orca --user-prefs "$run/orca" --debug-file "$run/orca-debug.log" >"$run/orca.log" 2>&1 &
+# It will not start while another Orca of this user runs anywhere (it asks
+# pgrep); only those of this run count here, so that the user's own screen
+# reader and other runs are left alone.
+mkdir "$run/bin"
+cat >"$run/bin/pgrep" <<'EOF'
+#!/bin/sh
+for pid in $(/usr/bin/pgrep "$@"); do
+  grep -qzx "CVF_LISTEN_RUN=$CVF_LISTEN_RUN" "/proc/$pid/environ" 2>/dev/null && echo "$pid"
+done
+exit 0
+EOF
+chmod +x "$run/bin/pgrep"
+env PATH="$run/bin:$PATH" "${lang_env[@]}" orca --user-prefs "$run/orca" --debug-file "$run/orca-debug.log" >"$run/orca.log" 2>&1 &
 started $!
 wait_for 30 grep -q "$(printf '\tsay\t')" "$run/speech.tsv" || fail "Orca did not speak within 30 s" "$run/orca.log"
 # What a desktop does when its screen reader is on; toolkits read it.

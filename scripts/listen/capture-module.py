@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """A silent speech-dispatcher output module that writes what it is asked to say.
 
 speech-dispatcher starts it with the path of its configuration file, which

@@ -221,9 +221,12 @@ class Walk:
         self.wait_quiet(limit=15)
 
         self.press("space", "Load file")
+        before = len(self.speech())
         dialog = self.wait_window(lambda w: w is not None and w != main, 10)
         if dialog is None:
             self.problem("no file dialog became active within 10 s")
+        # The key's echo, then the dialog.
+        self.wait_speech(before + 1, 8)
         self.wait_quiet(limit=15)
         self.type_text(os.path.basename(self.args.file), "the file name, in the folder the dialog opens in")
         self.wait_quiet(limit=15)
@@ -278,7 +281,8 @@ class Walk:
         for u in spoken:
             if u["time"] < self.started:
                 continue  # Orca's own start-up
-            if self.typing_from <= u["time"] < self.typing_to and len(u["text"]) <= 20:
+            if self.typing_from <= u["time"] < self.typing_to and len(u["text"].split()) <= 2 \
+                    and not u["text"].endswith("."):
                 echo.append(u["text"])
                 continue
             text = u["text"] if u["kind"] == "say" else f"[{u['kind']} {u['text']}]"
