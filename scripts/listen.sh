@@ -217,7 +217,9 @@ unset DISPLAY WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS AT_SPI_BUS_ADDRESS SESSIO
 
 # The display: the first free number from 40 on. Xvfb takes a number by its
 # lock file /tmp/.X<n>-lock, which holds its process id; only when the
-# lock is its own and the display answers is it ours.
+# lock is its own and the display answers is it ours. Without -noreset it
+# would reset when that first test connection closes, and refuse the
+# window manager that comes in at that moment.
 display_ready() {
   [ "$(tr -d ' \n' 2>/dev/null <"/tmp/.X$1-lock")" = "$2" ] &&
     DISPLAY=:$1 xprop -root _NET_SUPPORTED >/dev/null 2>&1
@@ -225,7 +227,7 @@ display_ready() {
 display=
 for n in $(seq 40 99); do
   [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ] || continue
-  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$run/xvfb.log" 2>&1 &
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp -noreset >"$run/xvfb.log" 2>&1 &
   xvfb=$!
   disown "$xvfb"
   for ((i = 0; i < 100; i++)); do
