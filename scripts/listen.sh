@@ -127,6 +127,7 @@ mkdir "$run/speechd/modules"
 
 pids=()    # in the order started; ended in the reverse order
 app_pid=
+walk_pid=
 
 # Keeps a process started in the background for the cleanup; the shell
 # still reaps it but no longer reports how it ended.
@@ -157,6 +158,7 @@ stop() {
 cleanup() {
   local status=$? i pid
   trap - EXIT INT TERM HUP
+  [ -z "$walk_pid" ] || stop "$walk_pid"
   [ -z "$app_pid" ] || stop "$app_pid"
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
     stop "${pids[i]}"
@@ -317,7 +319,11 @@ app_pid=$!
 disown "$app_pid"
 
 echo "Walking an update: Orca, $wm, $lang ..." >&2
-status=0
+# In the background, so that a signal to this script ends the walk at once.
 /usr/bin/python3 scripts/listen/walk.py --speech "$run/speech.tsv" --simlog "$run/sim.log" --app-pid "$app_pid" \
-  --file "$sample" --wm "$wm" --lang "$lang" --timeout-scale "$slow" --since "$since" ${out:+--out "$out"} || status=$?
+  --file "$sample" --wm "$wm" --lang "$lang" --timeout-scale "$slow" --since "$since" ${out:+--out "$out"} &
+walk_pid=$!
+status=0
+wait "$walk_pid" || status=$?
+walk_pid=
 exit $status

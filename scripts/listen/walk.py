@@ -100,8 +100,11 @@ class Walk:
                     utterances[ident]["cut"] = (fields[3], fields[4])
         return [utterances[i] for i in order]
 
-    def wait_quiet(self, quiet=1.5, limit=15.0):
-        """Until nothing is being spoken and nothing new came for `quiet` seconds."""
+    def wait_quiet(self, quiet=1.5, limit=30.0):
+        """Until nothing is being spoken and nothing new came for `quiet` seconds.
+
+        The limit leaves room for a whole step's texts at the silent voice's
+        pace (the instructions take about 12 s at 15 characters a second)."""
         deadline = time.monotonic() + limit * self.scale
         last_state = None
         since = time.monotonic()
@@ -215,10 +218,10 @@ class Walk:
             self.problem("the window did not become active within 20 s")
             return False
         self.wait_speech(0, 10)
-        self.wait_quiet(limit=20)
+        self.wait_quiet()
 
         self.press("space", "start")
-        self.wait_quiet(limit=15)
+        self.wait_quiet()
 
         self.press("space", "Load file")
         before = len(self.speech())
@@ -227,9 +230,9 @@ class Walk:
             self.problem("no file dialog became active within 10 s")
         # The key's echo, then the dialog.
         self.wait_speech(before + 1, 8)
-        self.wait_quiet(limit=15)
+        self.wait_quiet()
         self.type_text(os.path.basename(self.args.file), "the file name, in the folder the dialog opens in")
-        self.wait_quiet(limit=15)
+        self.wait_quiet()
         self.typing_to = time.time()
         self.press("Return", "accept the file")
         if dialog is not None:
@@ -238,7 +241,7 @@ class Walk:
                 time.sleep(0.1)
             if self.window_name(dialog) is not None:
                 self.problem("the file dialog was still open 10 s after Return")
-        self.wait_quiet(quiet=2.0, limit=15)
+        self.wait_quiet(quiet=2.0)
 
         self.press("space", "continue")
         asked = self.wait_sim(r" RX EAE\|", 40)
@@ -246,7 +249,7 @@ class Walk:
             self.problem("the device was not asked for its version within 40 s: the search did not run")
             return False
         self.note("the device answered the search")
-        self.wait_quiet(quiet=2.0, limit=20)
+        self.wait_quiet(quiet=2.0)
 
         self.press("space", "Yes")
         first = self.wait_sim(r" RX (FW|RST\|)", 10, start=asked + 1)
@@ -262,7 +265,7 @@ class Walk:
             self.problem("the transfer did not end with a restart within 180 s")
             return False
         self.note("the device restarted")
-        self.wait_quiet(quiet=2.5, limit=20)
+        self.wait_quiet(quiet=2.5)
 
         self.press("space", "close")
         if not self.wait_app_exit(10):
