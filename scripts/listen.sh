@@ -69,7 +69,7 @@ case $lang in en|de) ;; *) echo "--lang: en or de, not '$lang'" >&2; exit 2 ;; e
 
 # --- what it needs ------------------------------------------------------------
 
-packages=(orca speech-dispatcher at-spi2-core dbus xvfb xauth x11-utils xdotool
+packages=(orca speech-dispatcher at-spi2-core dbus xvfb x11-utils xdotool
           metacity openbox locales python3)
 scripts/deps.sh "${packages[@]}"
 # A deps.sh that takes no package names installs only the base set.
