@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QPointer>
 
 namespace {
 
@@ -102,7 +103,10 @@ void CAnnouncements::TextsChanged()
         if (onlyTime)
             return;
     }
-    m_settle.start();
+    // Counted from the first change of a group, so that changes coming
+    // one after the other cannot put it off for ever.
+    if (!m_settle.isActive())
+        m_settle.start();
 }
 
 void CAnnouncements::AnnounceNow()
@@ -129,12 +133,25 @@ void CAnnouncements::PresentButton(QAbstractButton* button)
     if (description.isEmpty())
         description = NonEmpty(m_statusLines()).join(QLatin1Char(' '));
     button->setAccessibleDescription(description);
-    // A reader speaks a button when it takes the focus; one that has it
-    // already takes it anew.
-    if (button->hasFocus())
-        m_window->setFocus(Qt::OtherFocusReason);
-    button->setFocus(Qt::OtherFocusReason);
     MarkSpoken();
+    // A reader speaks a button when it takes the focus. One that has it
+    // already gives it to the window for a moment and takes it anew.
+    if (!button->hasFocus()) {
+        button->setFocus(Qt::OtherFocusReason);
+        return;
+    }
+    m_window->setFocus(Qt::OtherFocusReason);
+    QTimer::singleShot(kRefocusMs, button, [button = QPointer<QAbstractButton>(button), window = m_window] {
+        if (button && button->isVisible() && window->focusWidget() == window)
+            button->setFocus(Qt::OtherFocusReason);
+    });
+}
+
+void CAnnouncements::PresentProgress(QWidget* progress)
+{
+    QWidget* focus = m_window->focusWidget();
+    if (focus == nullptr || focus == m_window)
+        progress->setFocus(Qt::OtherFocusReason);
 }
 
 void CAnnouncements::MoveFocusFrom(QWidget* leaving)

@@ -49,6 +49,9 @@ public:
     // leaving is about to be hidden: if it has the focus, the window takes
     // it, so the reader does not follow it to a control about to go too.
     void MoveFocusFrom(QWidget* leaving);
+    // A control that shows work going on appears: it takes the focus when
+    // nothing else in the window has it.
+    void PresentProgress(QWidget* progress);
     // While a transfer runs a changing time is spoken at most every 10 s.
     void SetCountingDown(bool on) { m_countingDown = on; }
 
@@ -59,6 +62,10 @@ public:
     QString Unspoken() const;
 
     static constexpr int kSettleMs = 150;
+    // A button whose caption changed while it had the focus takes it anew
+    // this long after the window took it: readers skip a focus change that
+    // a newer one follows at once.
+    static constexpr int kRefocusMs = 300;
     static constexpr int kCountdownMs = 10000;
 
 private:

@@ -2,6 +2,10 @@
 
 #include "app/EndSignals.h"
 #include "app/UpdateDlg.h"
+#include "app/workflow/StringTable.h"
+
+#include <QLibraryInfo>
+#include <QTranslator>
 
 #include <cstdlib>
 
@@ -28,6 +32,15 @@ CUpdateApp::CUpdateApp(int& argc, char** argv) : QApplication(argc, argv)
     // The name message boxes carry as their caption.
     setApplicationName(QStringLiteral("cvf-update"));
     setDesktopFileName(QStringLiteral("org.cvfupdate.cvf_update"));
+    // Qt's own texts (the file dialog, the message boxes' buttons) in the
+    // language of the tool's texts, where Qt's translations are installed.
+    if (CurrentLanguage() == Language::German) {
+        auto* qtTexts = new QTranslator(this);
+        if (qtTexts->load(QStringLiteral("qtbase_de"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+            installTranslator(qtTexts);
+        else
+            delete qtTexts;
+    }
 }
 
 bool CUpdateApp::InitInstance()

@@ -133,6 +133,12 @@ CUpdateDlg::CUpdateDlg(QWidget* parent)
         return true;
     }();
     (void)frameRole;
+    // An interface made while this was still being built as a plain dialog
+    // is dropped: the next one asked for is the frame.
+    if (QAccessibleInterface* early = QAccessible::queryAccessibleInterface(this)) {
+        if (early->role() != QAccessible::Window)
+            QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(early));
+    }
     setFixedSize(kClientWidth, kClientHeight);
     // The template's 8-point face, or one of its width where it is missing
     // (as for the labels): the general font is wider, and the device pane's
@@ -267,7 +273,7 @@ void CUpdateDlg::OnInitDialog()
     SetStatusLines(LINES_EMPTY);
 
     m_progress.SetRange(0, 100);
-    m_progress.setAccessibleName(QStringLiteral("Progress"));
+    m_progress.setAccessibleName(Q(IDS_PROGRESS_NAME));
     m_progress.hide();
 
     // What the window shows at first is what a reader reads of it anyway.
@@ -494,7 +500,12 @@ void CUpdateDlg::SetMainButtonText(const std::string& text)
 
 void CUpdateDlg::SetProgressPos(int pos)
 {
-    RunInWindow([this, pos] { m_progress.SetPos(pos); });
+    RunInWindow([this, pos] {
+        m_progress.SetPos(pos);
+        // A bar shown for new work takes the focus with its first position.
+        if (m_progress.isVisible())
+            m_announcements->PresentProgress(&m_progress);
+    });
 }
 
 void CUpdateDlg::SetProgressStep(int step)

@@ -11,7 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools qt6-base-private-dev libgl-dev
-  fonts-dejavu-core fonts-liberation2 xvfb xauth
+  fonts-dejavu-core fonts-liberation2 qt6-translations-l10n xvfb xauth
   desktop-file-utils appstream dpkg-dev file
 )
 for p in "$@"; do

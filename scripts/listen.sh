@@ -11,7 +11,7 @@ cd "$top"
 usage() {
   cat <<'EOF'
 Usage: scripts/listen.sh [--wm metacity|openbox] [--lang en|de] [--out FILE]
-                         [--logs DIR] [--rate N] [--slow N]
+                         [--logs DIR] [--rate N] [--slow N] [--flash-error]
 
 Installs what is missing (Orca, speech-dispatcher, the accessibility bus,
 Xvfb, the window managers, xdotool), builds cvf-update, cvf-make and
@@ -34,6 +34,8 @@ Everything it started is ended when it ends, whatever way it ends.
                 voice of that speed would not have finished before it was
                 interrupted is marked "cut off"
   --slow N      multiply every time limit by N (a busy machine)
+  --flash-error the device fails to write a line: the failure is heard
+                and the window is then closed with Alt+F4
   -h, --help    this text
 
 Exit status: 0 the update went through and every expected text was heard;
@@ -48,6 +50,7 @@ out=
 logs=
 rate=15
 slow=1
+flash_error=
 while [ $# -gt 0 ]; do
   case $1 in
     --wm) [ $# -ge 2 ] || { echo "--wm needs a name" >&2; exit 2; }; wm=$2; shift 2 ;;
@@ -56,6 +59,7 @@ while [ $# -gt 0 ]; do
     --logs) [ $# -ge 2 ] || { echo "--logs needs a folder" >&2; exit 2; }; logs=$2; shift 2 ;;
     --rate) [ $# -ge 2 ] || { echo "--rate needs a number" >&2; exit 2; }; rate=$2; shift 2 ;;
     --slow) [ $# -ge 2 ] || { echo "--slow needs a number" >&2; exit 2; }; slow=$2; shift 2 ;;
+    --flash-error) flash_error=1; shift ;;
     -h|--help) usage; exit 0 ;;
     *) echo "unknown argument: $1 (see scripts/listen.sh --help)" >&2; exit 2 ;;
   esac
@@ -308,7 +312,7 @@ dbus-send --session --type=method_call --dest=org.a11y.Bus /org/a11y/bus org.fre
 
 # The simulated device, in this run's own port folder.
 build/tools/cvf-devsim/cvf-devsim --name COM3 --version "V2.3.9  2025-06 " --line-time 10 \
-  --log "$run/sim.log" >"$run/sim.out" 2>"$run/sim.err" &
+  ${flash_error:+--fault flash:5} --log "$run/sim.log" >"$run/sim.out" 2>"$run/sim.err" &
 started $!
 wait_for 10 grep -q '^ready ' "$run/sim.out" || fail "the simulated device did not start" "$run/sim.err"
 
@@ -321,7 +325,8 @@ disown "$app_pid"
 echo "Walking an update: Orca, $wm, $lang ..." >&2
 # In the background, so that a signal to this script ends the walk at once.
 /usr/bin/python3 scripts/listen/walk.py --speech "$run/speech.tsv" --simlog "$run/sim.log" --app-pid "$app_pid" \
-  --file "$sample" --wm "$wm" --lang "$lang" --timeout-scale "$slow" --since "$since" ${out:+--out "$out"} &
+  --file "$sample" --wm "$wm" --lang "$lang" --timeout-scale "$slow" --since "$since" ${out:+--out "$out"} \
+  ${flash_error:+--flash-error} &
 walk_pid=$!
 status=0
 wait "$walk_pid" || status=$?

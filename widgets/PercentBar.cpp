@@ -44,6 +44,8 @@ CPercentBar::CPercentBar(QWidget* parent)
     // Every pixel is painted here; the parent need not be drawn underneath.
     setAttribute(Qt::WA_OpaquePaintEvent);
     CPercentBarAccessible::InstallFactory();
+    m_reportLater.setSingleShot(true);
+    connect(&m_reportLater, &QTimer::timeout, this, [this] { ReportPosition(); });
 }
 
 CPercentBar::~CPercentBar() = default;
@@ -86,10 +88,23 @@ int CPercentBar::SetPos(int pos)
     }
     // Only a running screen reader is told (nothing is delivered otherwise).
     if (pos != previous && isVisible() && QAccessible::isActive()) {
-        QAccessibleValueChangeEvent event(this, pos);
-        QAccessible::updateAccessibility(&event);
+        if (!m_sinceReport.isValid() || m_sinceReport.elapsed() >= kValueReportMs)
+            ReportPosition();
+        else if (!m_reportLater.isActive())
+            m_reportLater.start(static_cast<int>(kValueReportMs - m_sinceReport.elapsed()));
     }
     return previous;
+}
+
+void CPercentBar::ReportPosition()
+{
+    m_reportLater.stop();
+    if (!isVisible() || (m_nPos == m_nReportedPos && m_sinceReport.isValid()))
+        return;
+    m_nReportedPos = m_nPos;
+    m_sinceReport.start();
+    QAccessibleValueChangeEvent event(this, m_nPos);
+    QAccessible::updateAccessibility(&event);
 }
 
 int CPercentBar::StepIt()

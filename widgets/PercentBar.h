@@ -6,11 +6,16 @@
 //
 // Assistive technology sees a progress bar with the position as its value
 // (CPercentBarAccessible); a position change of a visible bar is reported
-// to it.
+// to it, at most every kValueReportMs: a bar moved a hundred times in a
+// moment would keep a screen reader busy for seconds with values it does
+// not speak anyway, and behind on what matters. The last position is
+// always reported.
 
 #include <QColor>
+#include <QElapsedTimer>
 #include <QFrame>
 #include <QString>
+#include <QTimer>
 
 class QPaintEvent;
 class QResizeEvent;
@@ -18,6 +23,8 @@ class QResizeEvent;
 class CPercentBar : public QFrame {
     Q_OBJECT
 public:
+    static constexpr int kValueReportMs = 500;
+
     explicit CPercentBar(QWidget* parent = nullptr);
     ~CPercentBar() override;
 
@@ -62,6 +69,8 @@ protected:
 
 private:
     double Fraction() const;
+    // Tells assistive technology the position, when it is a new one.
+    void ReportPosition();
 
     int m_nPos = 0;
     int m_nStepSize = 1;
@@ -70,4 +79,7 @@ private:
     QString m_strText;
     bool m_bShowText = true;
     int m_nBarWidth = -1;   // -1 forces the next repaint
+    int m_nReportedPos = 0;          // the position last reported to assistive technology
+    QElapsedTimer m_sinceReport;
+    QTimer m_reportLater;
 };

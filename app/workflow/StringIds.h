@@ -92,6 +92,9 @@ enum StringId : int {
     IDS_FLASH_ERROR_3 = 359,        // " "
     IDS_CLICK_REPEAT_FLASH = 360,   // "Click to repeat the update"
 
+    // What assistive technology calls the percent bar.
+    IDS_PROGRESS_NAME = 400,        // "Progress"
+
     // "wird nicht verwendet" in both tables: as a status-line ID it leaves
     // that line as it is (KEEP_LINE).
     IDS_NOT_USED = 333,

@@ -88,6 +88,8 @@ constexpr TextEntry kTexts[] = {
     {374, "No permission for %s: join group dialout", "Keine Berechtigung fur %s: Gruppe dialout"},
     // A worker thread could not be had (the system's reason follows).
     {375, "The work could not be started: %s", "Der Vorgang konnte nicht gestartet werden: %s"},
+    // Names that only assistive technology reads.
+    {400, "Progress", "Fortschritt"},
 };
 
 const TextEntry* FindEntry(int id)

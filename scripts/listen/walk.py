@@ -63,6 +63,24 @@ EXPECTED = {
 }
 
 
+# A walk whose device fails to write its flash: the same up to the
+# question, then the failure and the button that repeats the update.
+FAILURE = {
+    "en": [("the failure", ["Error writing to flash", "Update interrupted", "Click to repeat the update"]),
+           ("the button continue, again", ["continue push button"])],
+    "de": [("the failure", ["Der Speicher wurde falsch beschrieben", "Das Update wurde abgebrochen",
+                            "Klicken um Update zu wiederholen"]),
+           ("the button Weiter, again", ["Weiter Druckknopf"])],
+}
+SUCCESS_ONLY = ("the result", "the button close", "the button Beenden")
+
+
+def expected(args):
+    if not args.flash_error:
+        return EXPECTED[args.lang]
+    return [e for e in EXPECTED[args.lang] if e[0] not in SUCCESS_ONLY] + FAILURE[args.lang]
+
+
 class Walk:
     def __init__(self, args):
         self.args = args
@@ -260,6 +278,21 @@ class Walk:
             self.problem('the key answered "No": the device was restarted without an update')
             return False
         self.note("the transfer began")
+        if self.args.flash_error:
+            failed = self.wait_sim(r" RX DPZ\|", 180, start=first)
+            if failed is None:
+                self.problem("the device was not told of the failure (DPZ) within 180 s")
+                return False
+            self.note("the device was told of the failure")
+            self.wait_quiet(quiet=2.5)
+            # The window closes as its [x] does; nothing runs now.
+            self.press("alt+F4", "close the window")
+            if not self.wait_app_exit(10):
+                self.problem("the tool was still running 10 s after the key")
+                return False
+            self.note("the tool ended")
+            self.wait_quiet(quiet=1.0, limit=10)
+            return True
         done = self.wait_sim(r"-- restart", 180, start=first)
         if done is None:
             self.problem("the transfer did not end with a restart within 180 s")
@@ -304,7 +337,7 @@ class Walk:
             lines.append(f"{when - self.started:6.1f}  {text}")
 
         heard = " ".join(" ".join(u["text"].split()) for u in spoken if u["time"] >= self.started).lower()
-        missing = [label for label, phrases in EXPECTED[self.args.lang]
+        missing = [label for label, phrases in expected(self.args)
                    if not all(" ".join(p.split()).lower() in heard for p in phrases)]
         lines.append("")
         if not completed:
@@ -327,6 +360,7 @@ def main():
     parser.add_argument("--out", help="also write the transcript here")
     parser.add_argument("--timeout-scale", type=float, default=1.0)
     parser.add_argument("--since", type=float, default=0.0, help="when the tool was started (Unix time)")
+    parser.add_argument("--flash-error", action="store_true", help="the device fails to write the fifth line")
     args = parser.parse_args()
 
     walk = Walk(args)

@@ -3,12 +3,14 @@
 // bar as a progress bar with its value, kept up to date as they change.
 
 #include "DialogTestSupport.h"
+#include "app/Announcements.h"
 
 #include <QAccessible>
 #include <QLabel>
 #include <QtTest>
 #include <QtTest/qtestaccessible.h>
 
+#include <filesystem>
 #include <thread>
 
 #ifdef CVF_QPA_ACCESSIBILITY
@@ -68,6 +70,31 @@ QList<QVariant> ValueEvents(QObject* object)
     return values;
 }
 
+// What a screen reader is told, as it is told: the focus events with what
+// the focused object was at that moment, and the announcements.
+struct Heard {
+    QAccessible::Event type;
+    QObject* object;
+    bool visible;
+    QString name;
+    QString description;
+};
+QList<Heard> g_heard;
+QAccessible::UpdateHandler g_passOn = nullptr;
+
+void Listen(QAccessibleEvent* event)
+{
+    if (event->type() == QAccessible::Focus || event->type() == QAccessible::ObjectShow) {
+        QAccessibleInterface* iface = event->accessibleInterface();
+        auto* widget = qobject_cast<QWidget*>(event->object());
+        g_heard.append({event->type(), event->object(), widget && widget->isVisible(),
+                        iface ? iface->text(QAccessible::Name) : QString(),
+                        iface ? iface->text(QAccessible::Description) : QString()});
+    }
+    if (g_passOn)
+        g_passOn(event);
+}
+
 }  // namespace
 
 class AccessTest : public QObject {
@@ -83,6 +110,7 @@ private slots:
     void buttonIsPressedThroughItsAction();
     void percentBarIsAProgressBarWithItsValue();
     void percentBarReportsPositionChanges();
+    void everyStepIsHeardWithoutAsking();
 
 private:
     CTempDir m_dir;
@@ -114,7 +142,8 @@ void AccessTest::windowAndButtonsReadTheirCaptions()
 
     QAccessibleInterface* window = Access(&dialog);
     QVERIFY(window);
-    QCOMPARE(window->role(), QAccessible::Dialog);
+    // A frame, as screen readers look for a status bar only in one.
+    QCOMPARE(window->role(), QAccessible::Window);
     QCOMPARE(window->text(QAccessible::Name), QStringLiteral("Corvane Firmware Update"));
 
     for (CShapedButton* button : {&dialog.m_btnMain, &dialog.m_btnYes, &dialog.m_btnNo}) {
@@ -269,9 +298,81 @@ void AccessTest::percentBarReportsPositionChanges()
     dialog.PostValueMessage(UWM_SET_PROGRESS, 42);
     QCoreApplication::sendPostedEvents();
 
-    // One event per change; none for a position set again.
-    QCOMPARE(ValueEvents(&dialog.m_progress), QList<QVariant>({10, 15, 42}));
+    // The first change at once; the ones in the next half second as one,
+    // with the latest position; none for a position set again.
+    QCOMPARE(ValueEvents(&dialog.m_progress), QList<QVariant>({10}));
+    QTest::qWait(CPercentBar::kValueReportMs + 100);
+    QCOMPARE(ValueEvents(&dialog.m_progress), QList<QVariant>({10, 42}));
     QCOMPARE(Access(&dialog.m_progress)->text(QAccessible::Value), QStringLiteral("42%"));
+}
+
+void AccessTest::everyStepIsHeardWithoutAsking()
+{
+    if (!m_active)
+        QSKIP("Qt's platform accessibility cannot be switched on here (no private Qt headers)");
+    // Paced as a real line, so that the transfer lasts long enough for its
+    // start to be announced.
+    CSimDevice device({"--version", "OLD-V1.9OLD-2025"}, true);
+    QVERIFY(device.IsReady());
+    CModalWatcher watcher;
+    MakerOptions file = SmallFirmware();
+    file.blocks = 6;  // about a second on the paced line
+    watcher.fileToChoose = QString::fromStdString(m_dir.WriteFirmware("heard.CVF", file));
+    CTestDialog dialog(std::filesystem::path(device.LinkPath()).parent_path().string(), m_dir.Path());
+    dialog.show();
+    dialog.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    g_heard.clear();
+    g_passOn = QAccessible::installUpdateHandler(Listen);
+
+    auto focusedOn = [](QObject* object, const QString& name) {
+        return std::any_of(g_heard.begin(), g_heard.end(), [&](const Heard& h) {
+            return h.type == QAccessible::Focus && h.object == object && h.name == name;
+        });
+    };
+    auto announced = [&dialog](const QString& text) {
+        return std::any_of(g_heard.begin(), g_heard.end(), [&](const Heard& h) {
+            return h.type == QAccessible::ObjectShow && h.object == dialog.Announcements().Announcer() &&
+                   h.name.contains(text);
+        });
+    };
+
+    // start: the caption changes on the focused button, which takes the
+    // focus anew, described by the instructions.
+    Click(dialog.m_btnMain);
+    QTRY_VERIFY(focusedOn(&dialog.m_btnMain, Tr(IDS_LOAD_FILE)));
+    QVERIFY(dialog.m_btnMain.accessibleDescription().startsWith(Tr(IDS_TURN_TO_UPDATE_MODE)));
+    // The file: the button comes back with what was loaded.
+    OpenClickGate(dialog);
+    Click(dialog.m_btnMain);
+    QVERIFY(WaitIdle(dialog));
+    QTRY_VERIFY(focusedOn(&dialog.m_btnMain, Tr(IDS_CONTINUE)));
+    QVERIFY(dialog.m_btnMain.accessibleDescription().startsWith(QStringLiteral("Demo Controller compatible fimware file loaded.")));
+    QVERIFY(dialog.m_btnMain.accessibleDescription().endsWith(Tr(IDS_CLICK_CONTINUE)));
+    // The search: each port announced; "Yes" takes the focus with the question.
+    OpenClickGate(dialog);
+    Click(dialog.m_btnMain);
+    QVERIFY(WaitIdle(dialog));
+    QTRY_VERIFY(focusedOn(&dialog.m_btnYes, Tr(IDS_YES)));
+    QVERIFY(announced(QStringLiteral("Checking COM port COM5")));
+    QVERIFY(dialog.m_btnYes.accessibleDescription().contains(Tr(IDS_UPDATE_QUESTION)));
+    QVERIFY(dialog.m_btnYes.accessibleDescription().contains(QStringLiteral("OLD-2025  OLD-V1.9")));
+    // The transfer: its start announced, the result on "close".
+    Click(dialog.m_btnYes);
+    QVERIFY(WaitIdle(dialog));
+    QTRY_VERIFY(focusedOn(&dialog.m_btnMain, Tr(IDS_CLOSE)));
+    QVERIFY(announced(Tr(IDS_UPDATE_STARTED)));
+    QVERIFY(dialog.m_btnMain.accessibleDescription().startsWith(Tr(IDS_UPDATE_ENDED)));
+
+    QAccessible::installUpdateHandler(g_passOn);
+    // Never a focus on something not to be seen: not on "No" while "Yes"
+    // goes, not on a button about to be hidden.
+    const QList<QObject*> ours = {&dialog, &dialog.m_btnMain, &dialog.m_btnYes, &dialog.m_btnNo, &dialog.m_progress};
+    for (const Heard& h : g_heard) {
+        if (h.type == QAccessible::Focus && ours.contains(h.object))
+            QVERIFY2(h.visible, qPrintable(h.name));
+    }
+    QVERIFY(!focusedOn(&dialog.m_btnNo, Tr(IDS_NO)));
 }
 
 QTEST_MAIN(AccessTest)
