@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-base-private-dev libgl-dev
   fonts-dejavu-core fonts-liberation2 xvfb xauth
   desktop-file-utils appstream dpkg-dev file
+  libcli11-dev nlohmann-json3-dev
 )
 
 missing=()
