@@ -2,6 +2,7 @@
 
 #include "app/workflow/StringIds.h"
 #include "app/workflow/StringTable.h"
+#include "link/PortList.h"
 
 #include <nlohmann/json.hpp>
 
@@ -249,10 +250,13 @@ private:
     void SetRow(const std::string& key, const std::string& text)
     {
         auto it = std::find_if(m_rows.begin(), m_rows.end(), [&](const auto& row) { return row.first == key; });
-        if (it == m_rows.end())
-            m_rows.emplace_back(key, text);
-        else
+        if (it != m_rows.end()) {
             it->second = text;
+        } else {
+            // In the order of the port names, as the ports are listed.
+            it = std::find_if(m_rows.begin(), m_rows.end(), [&](const auto& row) { return NaturalLess(key, row.first); });
+            m_rows.emplace(it, key, text);
+        }
         Draw();
     }
 

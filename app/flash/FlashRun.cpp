@@ -101,6 +101,7 @@ struct Slot {
     std::string buffer;
     Phase phase = Phase::Searching;
     std::optional<Outcome> outcome;
+    Clock::time_point started = Clock::now();
     Clock::time_point heard = Clock::now();
 
     bool Running() const { return pid > 0; }
@@ -455,7 +456,7 @@ private:
         slot.events = events[0];
         slot.control = control[1];
         slot.phase = Slot::Phase::Searching;
-        slot.heard = Clock::now();
+        slot.started = slot.heard = Clock::now();
         // A stop that came before this device's start reaches it too.
         if (m_stopping)
             Tell(slot, "stop");
@@ -494,13 +495,22 @@ private:
         close(slot.control);
         slot.events = slot.control = -1;
         slot.pid = -1;
-        if (!slot.outcome && !kill) {
-            const std::string name = slot.port.empty() ? std::string("?") : slot.port;
-            m_report->Error(Status(Outcome::Interrupted), FormatText(IDS_FLASH_PROCESS_LOST, name));
-            slot.outcome = Outcome::Interrupted;
-            m_report->Result(slot.port, Outcome::Interrupted, 0.0, {m_firmware.device, {}, false, {}, {}});
-        }
+        if (!slot.outcome && !kill)
+            Lost(slot);
         slot.phase = Slot::Phase::Ended;
+    }
+
+    // A device's process that ended without its result (it crashed, or
+    // was killed as hung): the device may be left mid-update.
+    void Lost(Slot& slot)
+    {
+        const std::string name = slot.port.empty() ? std::string("?") : slot.port;
+        m_report->Error(Status(Outcome::Interrupted), FormatText(IDS_FLASH_PROCESS_LOST, name));
+        slot.outcome = Outcome::Interrupted;
+        OutcomeContext context;
+        context.device = m_firmware.device;
+        m_report->Result(slot.port, Outcome::Interrupted,
+                         std::chrono::duration<double>(Clock::now() - slot.started).count(), context);
     }
 
     void Take(Slot& slot, const std::string& line)
@@ -739,10 +749,7 @@ private:
             const bool silent = slot.phase != Slot::Phase::Waiting && now - slot.heard > kSilenceLimit;
             if (windDownOver || silent) {
                 Reap(slot, true);
-                const std::string name = slot.port.empty() ? std::string("?") : slot.port;
-                m_report->Error(Status(Outcome::Interrupted), FormatText(IDS_FLASH_PROCESS_LOST, name));
-                slot.outcome = Outcome::Interrupted;
-                m_report->Result(slot.port, Outcome::Interrupted, 0.0, {m_firmware.device, {}, false, {}, {}});
+                Lost(slot);
             }
         }
     }
