@@ -241,8 +241,17 @@ private:
         if (m_quiet && stream == stdout)
             return;
         Clear();
-        std::fputs(text.c_str(), stream);
-        std::fputc('\n', stream);
+        // Whatever came from outside, no byte of it reaches the terminal
+        // as a control.
+        size_t start = 0;
+        for (;;) {
+            const size_t end = text.find('\n', start);
+            std::fputs(Printable(std::string_view(text).substr(start, end - start)).c_str(), stream);
+            std::fputc('\n', stream);
+            if (end == std::string::npos)
+                break;
+            start = end + 1;
+        }
         std::fflush(stream);
         Draw();
     }
@@ -292,7 +301,7 @@ private:
         if (m_drawn > 0)
             screen += "\x1b[" + std::to_string(m_drawn) + "A\r";
         for (const auto& row : m_rows)
-            screen += Fit(row.second, width - 1) + "\x1b[K\n";
+            screen += Fit(Printable(row.second), width - 1) + "\x1b[K\n";
         if (static_cast<int>(m_rows.size()) < m_drawn)
             screen += "\x1b[J";
         m_drawn = static_cast<int>(m_rows.size());

@@ -206,6 +206,8 @@ private:
         file.Close();
         // The processes started later are copies of this one: no thread
         // may run from here on.
+        if (m_signalled)
+            return Status(Outcome::LoadStopped);
 
         switch (outcome) {
         case LoadOutcome::Loaded:
@@ -567,7 +569,11 @@ private:
                 while ((end = slot.buffer.find('\n')) != std::string::npos) {
                     const std::string line = slot.buffer.substr(0, end);
                     slot.buffer.erase(0, end + 1);
-                    Take(slot, line);
+                    try {
+                        Take(slot, line);
+                    } catch (const Json::exception&) {
+                        // A field of the wrong type: the message is left out.
+                    }
                 }
                 if (slot.buffer.size() > kMessageLimit)
                     slot.buffer.clear();
@@ -603,8 +609,10 @@ private:
         }
         m_stopping = true;
         m_stopAt = Clock::now();
-        if (!m_asking.empty())
+        if (!m_asking.empty()) {
+            std::fputc('\n', stderr);
             EndQuestion(false);
+        }
         bool running = false;
         for (Slot& slot : m_slots) {
             if (slot.Running()) {
