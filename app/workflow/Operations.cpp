@@ -7,6 +7,15 @@
 // ---------------------------------------------------------------------------
 // Loading
 
+bool CheckFirmwareHeader(CFirmwareFile& file, const std::string& path)
+{
+    if (!file.IsOpen() && !file.Open(path.c_str()))
+        return false;
+    const bool good = file.FindText("[PSDINDEX]") >= 0 && file.FindText("[DATA]") >= 0;
+    file.Close();
+    return good;
+}
+
 LoadOutcome CLoadOperation::Run(COperationObserver& observer, const CStopRequest& stop, CLoadedFirmware& loaded)
 {
     loaded.Clear();

@@ -56,6 +56,11 @@ struct CLoadedFirmware {
     void Clear() { *this = CLoadedFirmware(); }
 };
 
+// The quick look before a load: the file opens (unless it is open
+// already) and holds both section lines, "[PSDINDEX]" and "[DATA]". The
+// file is closed afterwards.
+bool CheckFirmwareHeader(CFirmwareFile& file, const std::string& path);
+
 // Opens path in file (unless it is open already), checks it line by line
 // and keeps what it checked. A file that does not open, or is faulty, is
 // closed again; a good one stays open.

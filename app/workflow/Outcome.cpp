@@ -47,8 +47,12 @@ constexpr OutcomeRow kOutcomes[] = {
     // Ended on request with the device still answering: it is told to
     // leave its half-written state, as after a failed exchange.
     {Outcome::TransferStopped, "stopped", kIncomplete, kInOrder, IDS_CONTINUE, kAbortAndRestart, StepFindDevice, 130},
+    // "No" to the question after a search: the device is restarted as it
+    // is (SendRestart) and nothing is written.
+    {Outcome::Declined, "declined", {KEEP_LINE, KEEP_LINE, KEEP_LINE, IDS_CLICK_TO_CLOSE}, kInOrder, IDS_CLOSE,
+     kRestart, StepFinished, 1},
 };
-static_assert(std::size(kOutcomes) == static_cast<size_t>(Outcome::TransferStopped) + 1);
+static_assert(std::size(kOutcomes) == static_cast<size_t>(Outcome::Declined) + 1);
 
 }  // namespace
 

@@ -36,6 +36,7 @@ enum class Outcome {
     FlashError,
     ProtocolError,
     TransferStopped,
+    Declined,
 };
 
 Outcome OutcomeOf(LoadOutcome outcome);

@@ -92,13 +92,66 @@ enum StringId : int {
     IDS_FLASH_ERROR_3 = 359,        // " "
     IDS_CLICK_REPEAT_FLASH = 360,   // "Click to repeat the update"
 
+    // The command-line updater (cvf-flash): its help.
+    IDS_FLASH_ABOUT = 376,             // "Puts new firmware on devices attached to serial ports: ..."
+    IDS_FLASH_OPT_FILE = 377,          // "the firmware file (.CVF)"
+    IDS_FLASH_OPT_PORT = 378,          // "use this port (repeatable): ..."
+    IDS_FLASH_OPT_ALL = 379,           // "update every compatible device on the given or listed ports, ..."
+    IDS_FLASH_OPT_YES = 380,           // "write without asking"
+    IDS_FLASH_OPT_DRY_RUN = 381,       // "check the file, find the device(s) and show their versions; ..."
+    IDS_FLASH_OPT_WATCH = 382,         // "keep running: search every port that appears ..."
+    IDS_FLASH_OPT_JSON = 383,          // "JSON Lines on standard output instead of text"
+    IDS_FLASH_OPT_LIST = 384,          // "list the ports: name, device node, state and, ..."
+    IDS_FLASH_OPT_QUIET = 385,         // "print nothing but errors and failed updates"
+    IDS_FLASH_OPT_SYSFS = 386,         // "read the machine's serial ports from DIR instead of /sys (for tests)"
+    IDS_FLASH_OPT_HELP = 387,          // "show this help and end"
+    IDS_FLASH_OPT_VERSION = 388,       // "show the version and end"
+    IDS_FLASH_EXIT_STATUS = 389,       // "Exit status: 0 every update done ..."
+    IDS_FLASH_GROUP_OPTIONS = 415,     // "Options"
+    IDS_FLASH_LABEL_USAGE = 416,       // "Usage"
+    IDS_FLASH_LABEL_ARGUMENTS = 417,   // "Arguments"
+    IDS_FLASH_GROUP_TESTING = 418,     // "Testing"
+    // cvf-flash: refusals and errors.
+    IDS_FLASH_USAGE_ERROR = 390,       // "%s\nTry 'cvf-flash --help'."
+    IDS_FLASH_NEED_FILE = 391,         // "A firmware file is needed (or --list)"
+    IDS_FLASH_LIST_ALONE = 392,        // "--list takes no firmware file"
+    IDS_FLASH_NO_TERMINAL = 393,       // "No terminal to ask on: add --yes ..."
+    IDS_FLASH_PORT_UNKNOWN = 394,      // "There is no port %s (cvf-flash --list shows the ports)"
+    IDS_FLASH_PORT_BUSY = 395,         // "%s is used by another program"
+    IDS_FLASH_PROCESS_LOST = 404,      // "The update process for %s ended unexpectedly"
+    // cvf-flash: the question, the ends of a device that the window does
+    // not have, and the end of the program.
+    IDS_FLASH_ANSWER = 396,            // " [y/N] "
+    IDS_FLASH_DRY_RUN_DONE = 397,      // "Compatible; nothing was written (dry run)"
+    IDS_FLASH_DECLINED = 398,          // "Not updated; the device was restarted"
+    IDS_FLASH_STOPPED = 399,           // "Stopped by a signal"
+    IDS_FLASH_TRANSFER_STOPPED = 400,  // "Update stopped by a signal; the device was told to restart"
+    IDS_FLASH_ENDING = 401,            // "Ending: running updates finish their current line ..."
+    IDS_FLASH_STILL_ENDING = 402,      // "Still ending, please wait..."
+    IDS_FLASH_WATCHING = 403,          // "Waiting for ports to appear; Ctrl-C ends."
+    // cvf-flash --list.
+    IDS_FLASH_COL_PORT = 405,          // "port"
+    IDS_FLASH_COL_NODE = 406,          // "device node"
+    IDS_FLASH_COL_STATE = 407,         // "state"
+    IDS_FLASH_COL_USB = 408,           // "USB device"
+    IDS_FLASH_STATE_FREE = 409,        // "free"
+    IDS_FLASH_STATE_BUSY = 410,        // "busy"
+    IDS_FLASH_STATE_NO_PERMISSION = 411,  // "no permission"
+    IDS_FLASH_STATE_MISSING = 412,     // "missing"
+    IDS_FLASH_STATE_UNUSABLE = 413,    // "unusable"
+    IDS_FLASH_NO_PORTS = 414,          // "No serial port found."
+
     // What assistive technology calls the percent bar.
-    IDS_PROGRESS_NAME = 400,        // "Progress"
+    IDS_PROGRESS_NAME = 420,        // "Progress"
 
     // "wird nicht verwendet" in both tables: as a status-line ID it leaves
     // that line as it is (KEEP_LINE).
     IDS_NOT_USED = 333,
 };
+
+// The texts of the command-line updater: never shown in the window.
+inline constexpr int FLASH_TEXTS_FIRST = IDS_FLASH_ABOUT;
+inline constexpr int FLASH_TEXTS_LAST = IDS_FLASH_GROUP_TESTING;
 
 // SetStatusLines: leave this line as it is.
 inline constexpr int KEEP_LINE = IDS_NOT_USED;

@@ -1,10 +1,10 @@
 #include "app/workflow/UpdateWorkflow.h"
 
+#include "app/workflow/PortChoice.h"
 #include "app/workflow/StringTable.h"
 #include "link/PortList.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <system_error>
 #include <vector>
@@ -247,14 +247,9 @@ bool CUpdateWorkflow::OnClose()
 
 bool CUpdateWorkflow::CheckFileHeader()
 {
-    if (!m_file.IsOpen() && !m_file.Open(m_strFilePath.c_str())) {
-        // The button handler shows the same text once more for a failed
-        // check; one box is enough when the file cannot even be opened.
-        return false;
-    }
-    const bool good = m_file.FindText("[PSDINDEX]") >= 0 && m_file.FindText("[DATA]") >= 0;
-    m_file.Close();
-    return good;
+    // The button handler shows the same text once more for a failed
+    // check; one box is enough when the file cannot even be opened.
+    return CheckFirmwareHeader(m_file, m_strFilePath);
 }
 
 void CUpdateWorkflow::LoadFile()
@@ -296,21 +291,15 @@ void CUpdateWorkflow::LoadFile()
 bool CUpdateWorkflow::FindComPorts()
 {
     m_nPortCount = 0;
-    m_strDeniedPort.clear();
     BeginWaitCursor();
-    const std::vector<PortInfo> ports = ListSerialPorts(m_portDirectory, m_sysfsRoot);
-    const size_t count = std::min<size_t>(ports.size(), SEARCH_PORT_LIMIT);
-    for (size_t i = 0; i < count; ++i) {
-        int error = 0;
-        if (CSerialPort::ProbePort(ports[i].path, &error) == 0) {
-            m_strPorts[m_nPortCount] = ports[i].name;
-            m_strPortPaths[m_nPortCount] = ports[i].path;
-            ++m_nPortCount;
-        } else if ((error == EACCES || error == EPERM) && m_strDeniedPort.empty()) {
-            m_strDeniedPort = ports[i].name;
-        }
-    }
+    const SearchPorts found = ChooseSearchPorts(ListSerialPorts(m_portDirectory, m_sysfsRoot), SEARCH_PORT_LIMIT);
     EndWaitCursor();
+    m_strDeniedPort = found.deniedPort;
+    for (const PortInfo& port : found.free) {
+        m_strPorts[m_nPortCount] = port.name;
+        m_strPortPaths[m_nPortCount] = port.path;
+        ++m_nPortCount;
+    }
 
     if (m_nPortCount > 0)
         return true;

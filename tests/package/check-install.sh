@@ -19,9 +19,10 @@ png_size() {
   od -An -tu1 -j16 -N8 "$1" | awk '{ printf "%dx%d", $1*16777216+$2*65536+$3*256+$4, $5*16777216+$6*65536+$7*256+$8 }'
 }
 
-expected=()
+expected=("share/doc/cvf-update/copyright")
 for p in "${programs[@]}"; do
   expected+=("bin/$p" "share/man/man1/$p.1.gz")
+  if [ "$p" = cvf-flash ]; then expected+=("share/bash-completion/completions/cvf-flash"); fi
 done
 
 has_app=0

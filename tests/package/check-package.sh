@@ -35,7 +35,10 @@ fi
 
 listing=$(dpkg-deb -c "$deb")
 files=$(echo "$listing" | awk '{ print $6 }' | sed 's|^\.||; s|\(.\)/$|\1|')
+echo "$files" | grep -qx "/usr/share/doc/cvf-update/copyright" || fail "no /usr/share/doc/cvf-update/copyright"
 for p in "${programs[@]}"; do
+  [ "$p" != cvf-flash ] || echo "$files" | grep -qx "/usr/share/bash-completion/completions/cvf-flash" \
+    || fail "no bash completion for cvf-flash"
   echo "$files" | grep -qx "/usr/bin/$p" || fail "no /usr/bin/$p"
   echo "$files" | grep -qx "/usr/share/man/man1/$p.1.gz" || fail "no /usr/share/man/man1/$p.1.gz"
 done

@@ -1,0 +1,118 @@
+#include "app/flash/FlashOptions.h"
+
+#include "app/flash/FlashReport.h"
+#include "app/workflow/StringIds.h"
+#include "app/workflow/StringTable.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#ifndef CVF_VERSION
+#define CVF_VERSION "0"
+#endif
+
+namespace {
+
+// Help texts broken into lines of at most width characters at blanks;
+// the help indents the lines after the first.
+std::string Wrap(const std::string& text, size_t width)
+{
+    std::string out;
+    size_t lineStart = 0;
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t wordEnd = text.find(' ', i);
+        if (wordEnd == std::string::npos)
+            wordEnd = text.size();
+        const std::string word = text.substr(i, wordEnd - i);
+        if (out.size() > lineStart && out.size() - lineStart + 1 + word.size() > width) {
+            out += '\n';
+            lineStart = out.size();
+        } else if (out.size() > lineStart) {
+            out += ' ';
+        }
+        out += word;
+        i = wordEnd + 1;
+    }
+    return out;
+}
+
+constexpr size_t kHelpWidth = 79;
+constexpr size_t kColumn = 24;
+
+std::string Describe(int id)
+{
+    return Wrap(Text(id), kHelpWidth - kColumn);
+}
+
+void UsageError(bool json, const std::string& message)
+{
+    const std::unique_ptr<CFlashReport> report = MakeFlashReport(json, false);
+    report->Error(EXIT_USAGE, FormatText(Text(IDS_FLASH_USAGE_ERROR), {message}));
+}
+
+}  // namespace
+
+int ParseFlashOptions(int argc, char** argv, FlashOptions& options)
+{
+    bool json = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--json") == 0)
+            json = true;
+    }
+
+    CLI::App app(Wrap(Text(IDS_FLASH_ABOUT), kHelpWidth), "cvf-flash");
+    auto formatter = std::make_shared<CLI::Formatter>();
+    formatter->label("Usage", Text(IDS_FLASH_LABEL_USAGE));
+    formatter->label("Positionals", Text(IDS_FLASH_LABEL_ARGUMENTS));
+    std::string optionsLabel = Text(IDS_FLASH_GROUP_OPTIONS);
+    for (char& c : optionsLabel)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    formatter->label("OPTIONS", optionsLabel);
+    formatter->column_width(kColumn);
+    app.formatter(formatter);
+    app.option_defaults()->group(Text(IDS_FLASH_GROUP_OPTIONS));
+    app.set_help_flag("-h,--help", Describe(IDS_FLASH_OPT_HELP));
+    app.set_version_flag("--version", std::string("cvf-flash ") + CVF_VERSION, Describe(IDS_FLASH_OPT_VERSION));
+    app.footer(Wrap(Text(IDS_FLASH_EXIT_STATUS), kHelpWidth));
+
+    app.add_option("FILE", options.file, Describe(IDS_FLASH_OPT_FILE))->type_name("");
+    app.add_option("-p,--port", options.ports, Describe(IDS_FLASH_OPT_PORT))->type_name("NAME")->allow_extra_args(false);
+    app.add_flag("-a,--all", options.all, Describe(IDS_FLASH_OPT_ALL));
+    app.add_flag("-y,--yes", options.yes, Describe(IDS_FLASH_OPT_YES));
+    app.add_flag("-n,--dry-run", options.dryRun, Describe(IDS_FLASH_OPT_DRY_RUN));
+    app.add_flag("-w,--watch", options.watch, Describe(IDS_FLASH_OPT_WATCH));
+    app.add_flag("--json", options.json, Describe(IDS_FLASH_OPT_JSON));
+    app.add_flag("--list", options.list, Describe(IDS_FLASH_OPT_LIST));
+    app.add_flag("-q,--quiet", options.quiet, Describe(IDS_FLASH_OPT_QUIET));
+    app.add_option("--sysfs", options.sysfsRoot, Describe(IDS_FLASH_OPT_SYSFS))
+        ->type_name("DIR")
+        ->group(Text(IDS_FLASH_GROUP_TESTING));
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(app.help().c_str(), stdout);
+        return 0;
+    } catch (const CLI::CallForVersion& e) {
+        std::printf("%s\n", e.what());
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        UsageError(json, e.what());
+        return EXIT_USAGE;
+    }
+
+    if (options.list && !options.file.empty()) {
+        UsageError(options.json, Text(IDS_FLASH_LIST_ALONE));
+        return EXIT_USAGE;
+    }
+    if (!options.list && options.file.empty()) {
+        UsageError(options.json, Text(IDS_FLASH_NEED_FILE));
+        return EXIT_USAGE;
+    }
+    return -1;
+}

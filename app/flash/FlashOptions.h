@@ -1,0 +1,28 @@
+#pragma once
+// The command line of cvf-flash.
+
+#include <string>
+#include <vector>
+
+struct FlashOptions {
+    std::string file;                // the firmware file; empty with --list
+    std::vector<std::string> ports;  // -p, in the order given
+    bool all = false;
+    bool yes = false;
+    bool dryRun = false;
+    bool watch = false;
+    bool json = false;
+    bool list = false;
+    bool quiet = false;
+    // Where the machine's serial ports are read from; tests give an empty
+    // folder, so that no port of the machine is ever opened.
+    std::string sysfsRoot = "/sys";
+};
+
+// Exit status of a usage error or refusal.
+inline constexpr int EXIT_USAGE = 1;
+
+// Parses argv into options. Returns -1 when the program goes on; otherwise
+// the exit status after the help, the version or a usage error has been
+// printed (a usage error in JSON when --json was among the arguments).
+int ParseFlashOptions(int argc, char** argv, FlashOptions& options);

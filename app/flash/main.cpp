@@ -1,0 +1,17 @@
+// cvf-flash: puts new firmware on devices attached to serial ports, from
+// scripts, terminals and production lines. The same checks, search,
+// transfer and texts as the window program cvf-update.
+
+#include "app/flash/FlashOptions.h"
+#include "app/flash/FlashRun.h"
+
+int main(int argc, char** argv)
+{
+    // Before any thread starts: the end signals are read, not taken.
+    BlockEndSignals();
+    FlashOptions options;
+    const int parsed = ParseFlashOptions(argc, argv, options);
+    if (parsed >= 0)
+        return parsed;
+    return RunFlash(options);
+}

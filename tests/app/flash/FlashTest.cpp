@@ -1,0 +1,525 @@
+// cvf-flash as a program: its exit statuses, what it writes to the devices,
+// its JSON events and texts, the question on a terminal, several devices at
+// once, watch mode and the end on a signal. Every device is cvf-devsim on a
+// pseudo-terminal, published in a port folder of the test's own; the
+// machine's sysfs is replaced by an empty folder, so no real port is seen.
+
+#include "app/workflow/PortChoice.h"
+#include "app/workflow/StringIds.h"
+#include "app/workflow/StringTable.h"
+#include "link/UsbInfo.h"
+#include "DeviceRecords.h"
+#include "FirmwareMaker.h"
+#include "Pty.h"
+#include "SimDevice.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+using Json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+// cvf-flash as a child process. Standard input is /dev/null, or with a
+// terminal all three standard streams are that terminal's slave side.
+class CFlash {
+public:
+    struct Setup {
+        std::string runtimeDir;     // XDG_RUNTIME_DIR: where its port folder is
+        std::string language = "C"; // LANG
+        const Pty* terminal = nullptr;
+    };
+
+    CFlash(const std::vector<std::string>& args, const Setup& setup) : m_terminal(setup.terminal)
+    {
+        std::vector<std::string> argv = {CVF_FLASH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<std::string> env;
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string entry = *e;
+            const std::string name = entry.substr(0, entry.find('='));
+            if (name != "XDG_RUNTIME_DIR" && name != "LANG" && name != "LANGUAGE" && name != "LC_ALL" &&
+                name != "LC_MESSAGES" && name != "TERM")
+                env.push_back(entry);
+        }
+        env.push_back("XDG_RUNTIME_DIR=" + setup.runtimeDir);
+        env.push_back("LANG=" + setup.language);
+        env.push_back(std::string("TERM=") + (m_terminal ? "xterm" : "dumb"));
+
+        int out[2] = {-1, -1};
+        int err[2] = {-1, -1};
+        if (!m_terminal && (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0))
+            return;
+        std::vector<char*> argp;
+        for (std::string& a : argv)
+            argp.push_back(a.data());
+        argp.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+
+        m_pid = fork();
+        if (m_pid == 0) {
+            if (m_terminal) {
+                setsid();
+                const int slave = m_terminal->Slave();
+                dup2(slave, 0);
+                dup2(slave, 1);
+                dup2(slave, 2);
+            } else {
+                const int null = open("/dev/null", O_RDONLY);
+                dup2(null, 0);
+                dup2(out[1], 1);
+                dup2(err[1], 2);
+            }
+            execve(argp[0], argp.data(), envp.data());
+            _exit(127);
+        }
+        if (!m_terminal) {
+            close(out[1]);
+            close(err[1]);
+            m_out = out[0];
+            m_err = err[0];
+        }
+    }
+    ~CFlash()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        for (int fd : {m_out, m_err}) {
+            if (fd >= 0)
+                close(fd);
+        }
+    }
+
+    // Waits until standard output holds text; false after ms.
+    bool WaitForOutput(const std::string& text, int ms = 20000)
+    {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        while (Out().find(text) == std::string::npos) {
+            if (Clock::now() > deadline)
+                return false;
+            Pump(50);
+        }
+        return true;
+    }
+
+    void Signal(int number) { kill(m_pid, number); }
+
+    // Waits for the end; the exit status, or -1 when it did not end by
+    // itself within ms (it is killed then).
+    int Finish(int ms = 60000)
+    {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        int status = 0;
+        for (;;) {
+            Pump(20);
+            const pid_t done = waitpid(m_pid, &status, WNOHANG);
+            if (done == m_pid)
+                break;
+            if (Clock::now() > deadline) {
+                kill(m_pid, SIGKILL);
+                waitpid(m_pid, &status, 0);
+                m_pid = -1;
+                return -1;
+            }
+        }
+        m_pid = -1;
+        // What is still in the pipes.
+        while (Pump(0)) {
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    const std::string& Out() const { return m_terminal ? m_screen : m_stdout; }
+    const std::string& Err() const { return m_terminal ? m_screen : m_stderr; }
+
+    // The JSON events of standard output, one a line.
+    std::vector<Json> Events() const
+    {
+        std::vector<Json> events;
+        size_t start = 0;
+        while (start < m_stdout.size()) {
+            size_t end = m_stdout.find('\n', start);
+            if (end == std::string::npos)
+                end = m_stdout.size();
+            const std::string line = m_stdout.substr(start, end - start);
+            const Json event = Json::parse(line, nullptr, false);
+            EXPECT_TRUE(event.is_object() && event.contains("event")) << "not a JSON event: " << line;
+            events.push_back(event);
+            start = end + 1;
+        }
+        return events;
+    }
+
+private:
+    // Reads what is there within ms; true when something came.
+    bool Pump(int ms)
+    {
+        std::vector<pollfd> fds;
+        std::vector<std::string*> sinks;
+        if (m_terminal) {
+            fds.push_back({m_terminal->Master(), POLLIN, 0});
+            sinks.push_back(&m_screen);
+        } else {
+            for (auto [fd, sink] : {std::pair{m_out, &m_stdout}, std::pair{m_err, &m_stderr}}) {
+                if (fd >= 0) {
+                    fds.push_back({fd, POLLIN, 0});
+                    sinks.push_back(sink);
+                }
+            }
+        }
+        if (fds.empty() || poll(fds.data(), fds.size(), ms) <= 0)
+            return false;
+        bool got = false;
+        for (size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i].revents == 0)
+                continue;
+            char buffer[4096];
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(n));
+                got = true;
+            }
+        }
+        return got;
+    }
+
+    const Pty* m_terminal;
+    pid_t m_pid = -1;
+    int m_out = -1;
+    int m_err = -1;
+    std::string m_stdout;
+    std::string m_stderr;
+    std::string m_screen;
+};
+
+std::vector<Json> EventsOf(const std::vector<Json>& events, const std::string& kind)
+{
+    std::vector<Json> found;
+    for (const Json& event : events) {
+        if (event.value("event", "") == kind)
+            found.push_back(event);
+    }
+    return found;
+}
+
+class FlashTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(m_dir.Path().empty());
+        m_runtime = m_dir.File("run");
+        m_ports = m_runtime + "/cvf-update/ports";
+        m_sysfs = m_dir.File("sys");
+        for (const std::string& d : {m_runtime, m_runtime + "/cvf-update", m_ports, m_sysfs})
+            ASSERT_EQ(mkdir(d.c_str(), 0700), 0) << d;
+        m_file = m_dir.WriteFirmware("fw.CVF", SmallFirmware());
+        ASSERT_FALSE(m_file.empty());
+    }
+
+    // A simulated device published in our port folder under name.
+    std::unique_ptr<CSimDevice> Device(const std::string& name, std::vector<std::string> args = {})
+    {
+        args.insert(args.end(), {"--port-dir", m_ports, "--image-out", "image.txt"});
+        auto device = std::make_unique<CSimDevice>(args, false, name);
+        EXPECT_TRUE(device->IsReady()) << name;
+        return device;
+    }
+
+    CFlash::Setup Setup(const std::string& language = "C", const Pty* terminal = nullptr) const
+    {
+        return {m_runtime, language, terminal};
+    }
+
+    // cvf-flash with the empty sysfs and the given arguments, to its end.
+    int Run(std::vector<std::string> args, std::unique_ptr<CFlash>* keep = nullptr,
+            const std::string& language = "C")
+    {
+        args.insert(args.begin(), {"--sysfs", m_sysfs});
+        auto flash = std::make_unique<CFlash>(args, Setup(language));
+        const int status = flash->Finish();
+        if (keep)
+            *keep = std::move(flash);
+        return status;
+    }
+
+    bool ImageIsTheFile(const CSimDevice& device) const
+    {
+        return ReadDeviceImage(device.File("image.txt")) == ImageOfFile(m_file);
+    }
+
+    CTempDir m_dir;
+    std::string m_runtime;
+    std::string m_ports;
+    std::string m_sysfs;
+    std::string m_file;
+};
+
+}  // namespace
+
+TEST_F(FlashTest, OneDeviceGetsTheCheckedFileAndTheJsonLinesSaySo)
+{
+    const auto device = Device("COM5");
+    std::unique_ptr<CFlash> flash;
+    ASSERT_EQ(Run({"-y", "--json", m_file}, &flash), 0) << flash->Err();
+    EXPECT_TRUE(ImageIsTheFile(*device));
+    EXPECT_EQ(RequestsAfterLines(*device), std::vector<std::string>{"RST"});
+
+    const std::vector<Json> events = flash->Events();
+    ASSERT_GE(events.size(), 4u);
+    EXPECT_EQ(events.front(), (Json{{"event", "file"},
+                                    {"path", m_file},
+                                    {"device", "Demo Controller"},
+                                    {"index", "CVF-DEMO-0001"},
+                                    {"version", "  "},
+                                    {"bytes", 512}}));
+    const std::vector<Json> found = EventsOf(events, "found");
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0], (Json{{"event", "found"}, {"port", "COM5"}, {"compatible", true}, {"version", "SIM-1.00  SIM-1.00"}}));
+    int last = -1;
+    for (const Json& progress : EventsOf(events, "progress")) {
+        const int percent = progress.at("percent").get<int>();
+        EXPECT_GT(percent, last);
+        EXPECT_LE(percent, 100);
+        EXPECT_EQ(progress.contains("remaining_s"), percent >= 10) << progress;
+        last = percent;
+    }
+    EXPECT_EQ(last, 100);
+    EXPECT_EQ(EventsOf(events, "result").size(), 1u);
+    EXPECT_EQ(events.back().at("event"), "result");
+    EXPECT_EQ(events.back().at("port"), "COM5");
+    EXPECT_EQ(events.back().at("outcome"), "done");
+    EXPECT_TRUE(events.back().at("seconds").is_number());
+}
+
+TEST_F(FlashTest, ThreeAtOnceTheFaultOfOneIsTheExitStatus)
+{
+    const auto first = Device("COM1");
+    const auto faulty = Device("COM2", {"--fault", "flash:5"});
+    const auto third = Device("COM3");
+    std::unique_ptr<CFlash> flash;
+    EXPECT_EQ(Run({"-a", "-y", "--json", m_file}, &flash), 8) << flash->Err();
+    EXPECT_TRUE(ImageIsTheFile(*first));
+    EXPECT_TRUE(ImageIsTheFile(*third));
+    EXPECT_EQ(RequestsAfterLines(*faulty), (std::vector<std::string>{"DPZ", "RST"}));
+
+    std::map<std::string, std::string> outcomes;
+    for (const Json& result : EventsOf(flash->Events(), "result"))
+        outcomes[result.at("port").get<std::string>()] = result.at("outcome").get<std::string>();
+    EXPECT_EQ(outcomes, (std::map<std::string, std::string>{{"COM1", "done"}, {"COM2", "flash_error"}, {"COM3", "done"}}));
+}
+
+TEST_F(FlashTest, EveryEndHasItsExitStatus)
+{
+    MakerOptions open = SmallFirmware();
+    open.blocks = 1;
+    open.finalMarker = false;  // every line is taken, but no block ever ends
+    const std::string openFile = m_dir.WriteFirmware("open.CVF", open);
+    MakerOptions bad = SmallFirmware();
+    bad.badChecksumLine = 3;
+    const std::string badFile = m_dir.WriteFirmware("bad.CVF", bad);
+    const std::string headless = m_dir.Write("headless.CVF", "[DATA]\r\n");
+
+    struct Case {
+        const char* what;
+        std::vector<std::string> deviceArgs;  // none: no device at all
+        std::vector<std::string> args;
+        int status;
+        const char* outcome;  // of the one result event; nullptr: none
+    };
+    const std::vector<Case> cases = {
+        {"faulty file", {}, {badFile}, 2, nullptr},
+        {"unexpected format", {}, {headless}, 2, nullptr},
+        {"missing file", {}, {m_dir.File("none.CVF")}, 2, nullptr},
+        {"no port", {}, {m_file}, 3, nullptr},
+        {"unknown port", {""}, {"-p", "COM9", m_file}, 3, nullptr},
+        {"no device", {"--no-update-mode"}, {m_file}, 4, "no_device"},
+        {"not compatible", {"--index", "OTHER-INDEX"}, {m_file}, 5, "incompatible"},
+        {"incomplete", {""}, {openFile}, 6, "incomplete"},
+        {"write-read error", {"--fault", "badsum:3"}, {m_file}, 7, "write_read_error"},
+        {"flash error", {"--fault", "flash:3"}, {m_file}, 8, "flash_error"},
+        {"unknown option", {""}, {"--bogus", m_file}, 1, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::unique_ptr<CSimDevice> device;
+        if (!c.deviceArgs.empty()) {
+            std::vector<std::string> args = c.deviceArgs;
+            if (args[0].empty())
+                args.clear();
+            device = Device("COM4", args);
+        }
+        std::vector<std::string> args = {"-y", "--json"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::unique_ptr<CFlash> flash;
+        EXPECT_EQ(Run(args, &flash), c.status) << flash->Out() << flash->Err();
+        const std::vector<Json> events = flash->Events();
+        const std::vector<Json> results = EventsOf(events, "result");
+        if (c.outcome) {
+            ASSERT_EQ(results.size(), 1u);
+            EXPECT_EQ(results[0].at("outcome"), c.outcome);
+        } else {
+            EXPECT_TRUE(results.empty());
+            const std::vector<Json> errors = EventsOf(events, "error");
+            ASSERT_EQ(errors.size(), 1u) << flash->Out();
+            EXPECT_EQ(errors[0].at("code"), c.status);
+        }
+        if (device && c.status == 2) {
+            EXPECT_TRUE(Requests(*device).empty());
+        }
+    }
+}
+
+TEST_F(FlashTest, DryRunAndRefusalWriteNothing)
+{
+    const auto device = Device("COM5");
+    // No terminal to ask on and no --yes: refused before anything is sent.
+    std::unique_ptr<CFlash> flash;
+    EXPECT_EQ(Run({m_file}, &flash), 1);
+    EXPECT_NE(flash->Err().find(Text(IDS_FLASH_NO_TERMINAL, Language::English)), std::string::npos) << flash->Err();
+    EXPECT_TRUE(Requests(*device).empty());
+
+    // A dry run needs no terminal: it searches, shows the versions and
+    // restarts the device as after "No".
+    ASSERT_EQ(Run({"-n", m_file}, &flash), 0) << flash->Err();
+    EXPECT_EQ(Requests(*device), (std::vector<std::string>{"ASP", "PSD", "EAE", "RST"}));
+    EXPECT_NE(flash->Out().find("COM5: Current software version: SIM-1.00  SIM-1.00"), std::string::npos)
+        << flash->Out();
+    EXPECT_NE(flash->Out().find("COM5: Compatible; nothing was written (dry run)"), std::string::npos);
+}
+
+TEST_F(FlashTest, SignalsWindDownARunningTransfer)
+{
+    // 18 lines of 100 ms each: the signals come in the middle.
+    const auto device = Device("COM5", {"--line-time", "100"});
+    CFlash flash({"--sysfs", m_sysfs, "-y", "--json", m_file}, Setup());
+    ASSERT_TRUE(flash.WaitForOutput("\"progress\"")) << flash.Err();
+    flash.Signal(SIGINT);
+    // A second one does not cut the wind-down short.
+    flash.Signal(SIGTERM);
+    EXPECT_EQ(flash.Finish(), 130) << flash.Err();
+    EXPECT_EQ(RequestsAfterLines(*device), (std::vector<std::string>{"DPZ", "RST"}));
+    const std::vector<Json> results = EventsOf(flash.Events(), "result");
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].at("outcome"), "stopped");
+    // The port is free again.
+    EXPECT_EQ(ProbePortState(device->DevicePath()), PortState::Free);
+}
+
+TEST_F(FlashTest, WatchUpdatesADevicePublishedLaterAndEndsOnSigint)
+{
+    CFlash flash({"--sysfs", m_sysfs, "-w", "-y", m_file}, Setup());
+    ASSERT_TRUE(flash.WaitForOutput(Text(IDS_FLASH_WATCHING, Language::English))) << flash.Err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    const auto device = Device("COM7");
+    ASSERT_TRUE(flash.WaitForOutput("COM7: Firmware update ended")) << flash.Out() << flash.Err();
+    // Searched and updated once, although the port stays.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    flash.Signal(SIGINT);
+    EXPECT_EQ(flash.Finish(10000), 0) << flash.Out() << flash.Err();
+    EXPECT_TRUE(ImageIsTheFile(*device));
+    const std::vector<std::string> requests = Requests(*device);
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "ASP"), 1);
+}
+
+TEST_F(FlashTest, OnATerminalItAsksInGermanAndRedrawsInPlace)
+{
+    const auto device = Device("COM5");
+    const std::string question = Text(IDS_UPDATE_QUESTION, Language::German) + Text(IDS_FLASH_ANSWER, Language::German);
+    {
+        // "n": the device restarts as it is.
+        Pty terminal;
+        ASSERT_TRUE(terminal.Ok());
+        CFlash flash({"--sysfs", m_sysfs, m_file}, Setup("de_DE.UTF-8", &terminal));
+        ASSERT_TRUE(flash.WaitForOutput(question)) << flash.Out();
+        EXPECT_NE(flash.Out().find("COM5: Demo Controller kompatibles Gerat gefunden."), std::string::npos);
+        terminal.WriteMaster("n\n");
+        EXPECT_EQ(flash.Finish(), 1) << flash.Out();
+        EXPECT_NE(flash.Out().find(Text(IDS_FLASH_DECLINED, Language::German)), std::string::npos);
+        EXPECT_EQ(Requests(*device), (std::vector<std::string>{"ASP", "PSD", "EAE", "RST"}));
+    }
+    {
+        // "j": the update, its bar redrawn in place.
+        Pty terminal;
+        CFlash flash({"--sysfs", m_sysfs, m_file}, Setup("de_DE.UTF-8", &terminal));
+        ASSERT_TRUE(flash.WaitForOutput(question)) << flash.Out();
+        terminal.WriteMaster("j\n");
+        EXPECT_EQ(flash.Finish(), 0) << flash.Out();
+        EXPECT_TRUE(ImageIsTheFile(*device));
+        EXPECT_NE(flash.Out().find("COM5: Firmware Update erfolgreich abgeschlossen."), std::string::npos);
+        EXPECT_NE(flash.Out().find("] 100 %"), std::string::npos);
+        EXPECT_NE(flash.Out().find("\x1b["), std::string::npos);
+    }
+    // Through a pipe: plain lines, no escape codes.
+    std::unique_ptr<CFlash> flash;
+    ASSERT_EQ(Run({"-y", m_file}, &flash, "de_DE.UTF-8"), 0);
+    EXPECT_EQ(flash->Out().find('\x1b'), std::string::npos);
+    EXPECT_NE(flash->Out().find("COM5: 100 % Ubertragen"), std::string::npos) << flash->Out();
+}
+
+TEST_F(FlashTest, ListTellsPortsStatesAndUsbDetails)
+{
+    const auto device = Device("COM5");
+    std::unique_ptr<CFlash> flash;
+    ASSERT_EQ(Run({"--list", "--json"}, &flash), 0);
+    EXPECT_EQ(flash->Events(),
+              (std::vector<Json>{{{"event", "port"}, {"port", "COM5"}, {"path", device->DevicePath()}, {"state", "free"}}}));
+
+    // Bash completes -p with the names of the list (the --sysfs of the
+    // command line passed on).
+    const std::string script = m_dir.Write(
+        "complete.sh", std::string("source '" CVF_COMPLETION "'\nCOMP_WORDS=('" CVF_FLASH "' --sysfs '") + m_sysfs +
+                           "' -p C)\nCOMP_CWORD=4\n_cvf_flash\nprintf '%s\\n' \"${COMPREPLY[@]}\"\n");
+    const std::string command = "XDG_RUNTIME_DIR='" + m_runtime + "' bash '" + script + "'";
+    FILE* completion = popen(command.c_str(), "r");
+    ASSERT_NE(completion, nullptr);
+    char words[256] = {};
+    const size_t got = fread(words, 1, sizeof words - 1, completion);
+    pclose(completion);
+    EXPECT_EQ(std::string(words, got), "COM5\n");
+
+    // The USB details come from the device's directory above the tty in
+    // sysfs; a pseudo-terminal has none.
+    const std::string usb = m_sysfs + "/devices/pci0000:00/usb1/1-2";
+    const std::string tty = usb + "/1-2:1.0/ttyUSB7/tty/ttyUSB7";
+    std::filesystem::create_directories(tty);
+    std::filesystem::create_directories(m_sysfs + "/class/tty");
+    m_dir.Write("sys/devices/pci0000:00/usb1/1-2/idVendor", "0403\n");
+    m_dir.Write("sys/devices/pci0000:00/usb1/1-2/idProduct", "6001\n");
+    m_dir.Write("sys/devices/pci0000:00/usb1/1-2/serial", "A10K\n");
+    m_dir.Write("sys/devices/pci0000:00/usb1/1-2/product", "FT232R USB UART\n");
+    std::filesystem::create_directory_symlink("../../devices/pci0000:00/usb1/1-2/1-2:1.0/ttyUSB7/tty/ttyUSB7",
+                                              m_sysfs + "/class/tty/ttyUSB7");
+    std::filesystem::create_directory_symlink("../../../ttyUSB7", tty + "/device");
+    const std::optional<UsbInfo> info = ReadUsbInfo(m_sysfs, "/dev/ttyUSB7");
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->vendorId, "0403");
+    EXPECT_EQ(info->productId, "6001");
+    EXPECT_EQ(info->serial, "A10K");
+    EXPECT_EQ(info->product, "FT232R USB UART");
+    EXPECT_FALSE(ReadUsbInfo(m_sysfs, device->DevicePath()).has_value());
+}
