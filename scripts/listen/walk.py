@@ -300,6 +300,15 @@ class Walk:
         self.note("the device restarted")
         self.wait_quiet(quiet=2.5)
 
+        # Orca's command that reads the status bar: Insert and Enter on the
+        # number pad, twice.
+        asked_at = time.time()
+        self.actions.append((asked_at, "> Insert+KP_Enter twice   (Orca: read the status bar)"))
+        self.xdotool("key", "--clearmodifiers", "--delay", "80", "Insert+KP_Enter", "Insert+KP_Enter")
+        self.wait_quiet(quiet=2.0)
+        panes = " ".join(u["text"] for u in self.speech() if u["time"] >= asked_at)
+        self.status_bar_heard = all(p in panes for p in ("sample.CVF", "Demo Controller", "COM3"))
+
         self.press("space", "close")
         if not self.wait_app_exit(10):
             self.problem("the tool was still running 10 s after the key")
@@ -339,6 +348,8 @@ class Walk:
         heard = " ".join(" ".join(u["text"].split()) for u in spoken if u["time"] >= self.started).lower()
         missing = [label for label, phrases in expected(self.args)
                    if not all(" ".join(p.split()).lower() in heard for p in phrases)]
+        if not self.args.flash_error and not getattr(self, "status_bar_heard", False):
+            missing.append("the status bar (file, device and port)")
         lines.append("")
         if not completed:
             lines.append("The walk stopped: " + "; ".join(self.problems))
