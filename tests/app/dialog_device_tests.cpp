@@ -274,8 +274,7 @@ void DeviceTest::closeIsRefusedWhileSearchingAndTransferring()
 {
     SetUpDevice({});
     CTestDialog& dialog = *m_dialog;
-    const QString refused = QStringLiteral("You tried to end the update prematurely.\n"
-                                           "Unfortunately this is not possible.\nPlease be patient.");
+    const QString refused = kCloseRefused;
     QVERIFY(dialog.Load(m_filePath));
     dialog.OpenClickGate();
 
@@ -303,7 +302,7 @@ void DeviceTest::closeIsRefusedWhileSearchingAndTransferring()
     QCOMPARE(dialog.Boxes()[1].text, refused);
     dialog.Release();
     QVERIFY(dialog.WaitIdle());
-    QCOMPARE(dialog.m_lblStatus1.text(), QStringLiteral("Firmware update ended"));
+    QVERIFY_SHOWS(dialog, Outcome::Done);
     QCOMPARE(Received(*m_device).last(), QStringLiteral("RST"));
     QCOMPARE(Commands(*m_device).count(QStringLiteral("RST")), 1);
 }

@@ -298,8 +298,7 @@ void FileTest::closeIsRefusedWhileLoadingAndAllowedAfter()
     QVERIFY(dialog.isVisible());
     QCOMPARE(dialog.Boxes().size(), 1);
     QCOMPARE(dialog.Boxes()[0].caption, QStringLiteral("cvf-update"));
-    QCOMPARE(dialog.Boxes()[0].text, QStringLiteral("You tried to end the update prematurely.\n"
-                                                    "Unfortunately this is not possible.\nPlease be patient."));
+    QCOMPARE(dialog.Boxes()[0].text, QString(kCloseRefused));
     // Clicks are ignored while the worker runs.
     dialog.OpenClickGate();
     MouseClick(dialog.m_btnMain);

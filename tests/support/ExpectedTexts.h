@@ -35,6 +35,9 @@ const ExpectedScreen& Expected(Outcome outcome);
 extern const ExpectedScreen kInstructions;
 // Line 3 of Outcome::Compatible when the device gave no version.
 inline constexpr const char* kNoVersion = "No version available";
+// The message when closing is refused while a worker runs.
+inline constexpr const char* kCloseRefused =
+    "You tried to end the update prematurely.\nUnfortunately this is not possible.\nPlease be patient.";
 
 // Empty when lines, caption and step are those of the screen in the
 // current language; otherwise what differs, one line each. version, when

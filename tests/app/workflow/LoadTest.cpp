@@ -174,8 +174,7 @@ TEST_F(LoadTest, CloseRefusedWhileBusyAndClosesTheFileOtherwise)
     view.m_bBusy = 1;
     EXPECT_FALSE(view.OnClose());
     ASSERT_EQ(view.Messages().size(), 1u);
-    EXPECT_EQ(view.Messages()[0],
-              "You tried to end the update prematurely.\nUnfortunately this is not possible.\nPlease be patient.");
+    EXPECT_EQ(view.Messages()[0], kCloseRefused);
     EXPECT_TRUE(view.m_file.IsOpen());
     view.m_bBusy = 0;
     EXPECT_TRUE(view.OnClose());
