@@ -88,7 +88,7 @@ private:
     {
         CTestDialog dlg;
         dlg.UsePortDirectory(PortDirectoryOf(*m_device));
-        dlg.afterHeaderCheck = afterCheck;
+        dlg.m_afterHeaderCheck = afterCheck;
         dlg.show();
         const bool loaded = dlg.Load(path);
         const QString qpath = QString::fromStdString(path);

@@ -253,7 +253,7 @@ void FileTest::fileGoneBeforeLoadingIsRefused()
     StartDialog();
     CTestDialog& dialog = *m_dialog;
     const std::string path = m_dir->WriteFirmware("gone.CVF");
-    dialog.afterHeaderCheck = [path] { std::remove(path.c_str()); };
+    dialog.m_afterHeaderCheck = [path] { std::remove(path.c_str()); };
 
     QVERIFY(!dialog.Load(path));
 

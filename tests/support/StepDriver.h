@@ -47,7 +47,7 @@ public:
     int FileChoices() const { return m_fileChoices; }
     // Runs right after the header check, before the loader starts: a test
     // changes the file in between.
-    std::function<void()> afterHeaderCheck;
+    std::function<void()> m_afterHeaderCheck;
 
     // The port listing looks in this folder (and an empty sysfs).
     void UsePortDirectory(const std::string& directory)
@@ -149,8 +149,8 @@ protected:
     bool CheckFileHeader() override
     {
         const bool good = Window::CheckFileHeader();
-        if (afterHeaderCheck)
-            afterHeaderCheck();
+        if (m_afterHeaderCheck)
+            m_afterHeaderCheck();
         return good;
     }
     std::thread LaunchWorker(void (*threadProc)(CUpdateWorkflow*)) override
