@@ -2,6 +2,8 @@
 
 #include "DialogTestSupport.h"
 
+#include <sstream>
+
 using apptest::CTestDialog;
 
 namespace faults {
@@ -80,11 +82,9 @@ namespace {
 // report.
 void Compare(const CTestDialog& dlg, Seen seen, const std::string& what, std::string& report)
 {
-    const std::string mismatch = dlg.Mismatch(seen.outcome, seen.noVersion ? kNoVersion : nullptr);
-    for (size_t at = 0, end; at < mismatch.size(); at = end + 1) {
-        end = mismatch.find('\n', at);
-        report += what + ": " + mismatch.substr(at, end - at) + "\n";
-    }
+    std::istringstream mismatch(dlg.Mismatch(seen.outcome, seen.noVersion ? kNoVersion : nullptr));
+    for (std::string line; std::getline(mismatch, line);)
+        report += what + ": " + line + "\n";
 }
 
 std::string Join(const std::vector<std::string>& words)

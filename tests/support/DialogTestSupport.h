@@ -70,6 +70,8 @@ public:
     bool IsHeld();
     void Release();
 
+    void AnswerNo() override { MouseClick(m_btnNo); }
+    bool Close() override { return close(); }
     std::array<std::string, 4> ShownLines() const override;
     std::string ShownCaption() const override;
 
@@ -80,8 +82,6 @@ protected:
     bool ChooseFile() override;
     void PressMain() override { MouseClick(m_btnMain); }
     void PressYes() override { MouseClick(m_btnYes); }
-    void PressNo() override { MouseClick(m_btnNo); }
-    bool RequestClose() override { return close(); }
     void RunWindow() override;
     void AfterWorkers(int ends) override;
 

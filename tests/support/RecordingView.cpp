@@ -66,7 +66,7 @@ std::string CRecordingView::ShownCaption() const
     return m_screen.caption;
 }
 
-bool CRecordingView::RequestClose()
+bool CRecordingView::Close()
 {
     CloseWindow();
     return CloseRequested();

@@ -53,6 +53,8 @@ public:
         return CSteps::Load(path, timeoutMs);
     }
 
+    void AnswerNo() override { OnNo(); }
+    bool Close() override;
     std::array<std::string, 4> ShownLines() const override;
     std::string ShownCaption() const override;
 
@@ -73,8 +75,6 @@ public:
 protected:
     void PressMain() override { OnMainButton(); }
     void PressYes() override { OnYes(); }
-    void PressNo() override { OnNo(); }
-    bool RequestClose() override;
     void RunWindow() override;
     void AfterWorkers(int ends) override;
 

@@ -95,9 +95,9 @@ public:
         return WaitIdle(timeoutMs);
     }
     // "No": the device is restarted and "close" offered.
-    void AnswerNo() { PressNo(); }
+    virtual void AnswerNo() = 0;
     // Closes the window as its close button does; true when it closed.
-    bool Close() { return RequestClose(); }
+    virtual bool Close() = 0;
 
     bool WaitIdle(int timeoutMs = kWorkerWaitMs)
     {
@@ -130,8 +130,6 @@ public:
 protected:
     virtual void PressMain() = 0;
     virtual void PressYes() = 0;
-    virtual void PressNo() = 0;
-    virtual bool RequestClose() = 0;
     // Lets the window run for a moment while a step waits.
     virtual void RunWindow() = 0;
     // After a wait: the window handles what the workers left it, their
