@@ -192,9 +192,9 @@ void CTestDialog::RunWindow()
     QThread::usleep(200);
 }
 
-void CTestDialog::AfterWorkers(int)
+void CTestDialog::AfterWorkers()
 {
-    // Everything the workers posted, their ends last.
+    // Everything the worker posted, its end last.
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents();
 }

@@ -83,7 +83,7 @@ protected:
     void PressMain() override { MouseClick(m_btnMain); }
     void PressYes() override { MouseClick(m_btnYes); }
     void RunWindow() override;
-    void AfterWorkers(int ends) override;
+    void AfterWorkers() override;
 
 private:
     void AnswerModalWindows();

@@ -77,12 +77,10 @@ void CRecordingView::RunWindow()
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
-void CRecordingView::AfterWorkers(int ends)
+void CRecordingView::AfterWorkers()
 {
-    FinishWorker();
     // What the window does when a worker's end reaches it.
-    for (int i = 0; i < ends; ++i)
-        OnWorkerEnded();
+    OnWorkerEnded();
 }
 
 void CRecordingView::PostTextMessage(int message, std::string text)

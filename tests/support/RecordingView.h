@@ -76,7 +76,7 @@ protected:
     void PressMain() override { OnMainButton(); }
     void PressYes() override { OnYes(); }
     void RunWindow() override;
-    void AfterWorkers(int ends) override;
+    void AfterWorkers() override;
 
 private:
     mutable std::mutex m_mutex;

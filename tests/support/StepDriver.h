@@ -15,11 +15,9 @@
 #include "app/workflow/UpdateWorkflow.h"
 
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
-#include <thread>
 
 // How long a step waits for its worker by default.
 inline constexpr int kWorkerWaitMs = 60000;
@@ -102,14 +100,15 @@ public:
     bool WaitIdle(int timeoutMs = kWorkerWaitMs)
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (this->IsWorkerRunning() || m_ended.load() < m_started) {
+        while (this->IsWorkerRunning()) {
             if (std::chrono::steady_clock::now() > deadline)
                 return false;
             RunWindow();
         }
-        const int ends = m_ended.load() - m_handled;
-        m_handled += ends;
-        AfterWorkers(ends);
+        // m_bBusy is set before a worker starts and cleared just before it
+        // says it ended: once joined, its end is with the window.
+        this->FinishWorker();
+        AfterWorkers();
         return true;
     }
 
@@ -132,9 +131,9 @@ protected:
     virtual void PressYes() = 0;
     // Lets the window run for a moment while a step waits.
     virtual void RunWindow() = 0;
-    // After a wait: the window handles what the workers left it, their
-    // ends (this many) among it.
-    virtual void AfterWorkers(int ends) = 0;
+    // After a wait: the window handles what the worker left it, its end
+    // among it.
+    virtual void AfterWorkers() = 0;
 
     bool ChooseFile() override
     {
@@ -151,24 +150,10 @@ protected:
             m_afterHeaderCheck();
         return good;
     }
-    std::thread LaunchWorker(void (*threadProc)(CUpdateWorkflow*)) override
-    {
-        std::thread worker = Window::LaunchWorker(threadProc);
-        ++m_started;
-        return worker;
-    }
-    void WorkerEnded() override
-    {
-        Window::WorkerEnded();
-        ++m_ended;
-    }
 
 private:
     CTempDir m_sandbox;  // an empty sysfs, and no port folder in it
     std::string m_nextFile;
     bool m_cancel = true;
     int m_fileChoices = 0;
-    int m_started = 0;  // on the window thread
-    std::atomic<int> m_ended{0};
-    int m_handled = 0;
 };
