@@ -5,4 +5,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 scripts/build.sh build >/dev/null
-QT_QPA_PLATFORM=offscreen exec build/tests/window/soak "${1:-100}" ${2:+"$2"}
+QT_QPA_PLATFORM=offscreen exec build/tests/app/soak "${1:-100}" ${2:+"$2"}

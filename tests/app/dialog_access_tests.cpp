@@ -158,7 +158,7 @@ void AccessTest::windowAndButtonsReadTheirCaptions()
     QVERIFY(!Access(&dialog.m_btnMain)->state().invisible);
 
     // A caption set by a worker is what is read next.
-    std::thread worker([&] { dialog.SetMainButtonText(Text(112)); });
+    std::thread worker([&] { dialog.SetMainButtonText(Text(IDS_LOAD_FILE)); });
     QTRY_COMPARE(Name(&dialog.m_btnMain), QStringLiteral("Load file"));
     worker.join();
 }
@@ -177,8 +177,8 @@ void AccessTest::labelsAndPanesReadTheirTexts()
 
     // Posted texts, as the workers send them, are read once applied, and
     // the change is announced.
-    dialog.PostStatus1(Text(113));
-    dialog.PostInfo2(Text(362));
+    dialog.PostStatus1(Text(IDS_FILE_LOADING));
+    dialog.PostInfo2(Text(IDS_SOFTWARE_VERSION));
     dialog.PostFilePane("/tmp/x.CVF");
     QCoreApplication::sendPostedEvents();
     QCOMPARE(Name(&dialog.m_lblStatus1), QStringLiteral("File loading."));

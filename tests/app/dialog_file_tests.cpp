@@ -14,11 +14,6 @@ using namespace apptest;
 
 namespace {
 
-const QStringList kInstructions = {QStringLiteral("Turn your device to update mode"),
-                                   QStringLiteral("and connect it to your PC."),
-                                   QStringLiteral("The update will take about 3 to 10 minutes."),
-                                   QStringLiteral("Click on the button to load the firmware file")};
-
 // The names the file dialog lists in its current folder.
 QStringList Listed(QFileDialog* files)
 {
@@ -57,7 +52,6 @@ private:
     void StartDialog();
 
     std::unique_ptr<CTempDir> m_dir;
-    std::unique_ptr<CModalWatcher> m_watcher;
     std::unique_ptr<CTestDialog> m_dialog;
 };
 
@@ -65,28 +59,26 @@ void FileTest::init()
 {
     SetLanguage(Language::English);
     m_dir = std::make_unique<CTempDir>();
-    m_watcher = std::make_unique<CModalWatcher>();
 }
 
 void FileTest::cleanup()
 {
     if (m_dialog) {
         m_dialog->Release();
-        QVERIFY(WaitIdle(*m_dialog));
+        QVERIFY(m_dialog->WaitIdle());
     }
     m_dialog.reset();
-    m_watcher.reset();
     m_dir.reset();
 }
 
 void FileTest::StartDialog()
 {
     m_dialog = std::make_unique<CTestDialog>(m_dir->File("no-ports"), m_dir->Path());
+    // The file is chosen in the real file dialog.
+    m_dialog->UseFileDialog();
     m_dialog->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_dialog.get()));
-    Click(m_dialog->m_btnMain);
-    QCOMPARE(m_dialog->m_nStep.load(), int(StepLoadFile));
-    OpenClickGate(*m_dialog);
+    QVERIFY(m_dialog->Start());
 }
 
 void FileTest::goodFileIsLoadedAndShown()
@@ -94,30 +86,24 @@ void FileTest::goodFileIsLoadedAndShown()
     StartDialog();
     CTestDialog& dialog = *m_dialog;
     const std::string path = m_dir->WriteFirmware("sample.CVF");
-    m_watcher->fileToChoose = QString::fromStdString(path);
+    QVERIFY(dialog.Load(path));
 
-    Click(dialog.m_btnMain);
-    QVERIFY(WaitIdle(dialog));
-
-    QCOMPARE(m_watcher->fileDialogs, 1);
-    QCOMPARE(m_watcher->fileFilters.size(), 1);
-    QVERIFY2(m_watcher->fileFilters.first().startsWith(QStringLiteral("Corvane Firmware File ")),
-             qPrintable(m_watcher->fileFilters.first()));
-    QVERIFY(m_watcher->fileFilters.first().contains(QStringLiteral("*.CVF")));
-    QCOMPARE(m_watcher->boxes.size(), 0);
+    QCOMPARE(dialog.FileChoices(), 1);
+    QCOMPARE(dialog.FileFilters().size(), 1);
+    QVERIFY2(dialog.FileFilters().first().startsWith(QStringLiteral("Corvane Firmware File ")),
+             qPrintable(dialog.FileFilters().first()));
+    QVERIFY(dialog.FileFilters().first().contains(QStringLiteral("*.CVF")));
+    QCOMPARE(dialog.Boxes().size(), 0);
 
     QCOMPARE(dialog.m_lblInfo1.text(), QStringLiteral("Demo Controller compatible fimware file loaded."));
     QCOMPARE(dialog.m_lblInfo2.text(), QStringLiteral("Software Version:"));
     QCOMPARE(dialog.m_lblInfo3.text(), QStringLiteral("2026-11  V2.4.1"));
-    QCOMPARE(ShownStatusLines(dialog), QStringList({QString(), QString(), QString(),
-                                               QStringLiteral("Click continue to search for the device.")}));
-    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("continue"));
+    QVERIFY_SHOWS(dialog, Outcome::Loaded);
     QVERIFY(dialog.m_btnMain.isVisible());
     QVERIFY(dialog.m_progress.isHidden());
     QCOMPARE(dialog.Pane(ID_PANE_FILE)->text(), QString::fromStdString(path));
     QCOMPARE(dialog.Pane(ID_PANE_DEVICE)->text(), QStringLiteral("Demo Controller"));
     QCOMPARE(dialog.Pane(ID_PANE_PORT)->text(), QStringLiteral("COM"));
-    QCOMPARE(dialog.m_nStep.load(), int(StepFindDevice));
     QVERIFY(dialog.m_file.IsOpen());
     Shoot(dialog, QStringLiteral("2-loaded"));
 }
@@ -131,9 +117,7 @@ void FileTest::textsFromTheFileAreShownAsText()
     MakerOptions options;
     options.device = "<s>UNIT</s>";
     options.version1 = "<img src=/x>";
-    m_watcher->fileToChoose = QString::fromStdString(m_dir->WriteFirmware("markup.CVF", options));
-    Click(dialog.m_btnMain);
-    QVERIFY(WaitIdle(dialog));
+    QVERIFY(dialog.Load(m_dir->WriteFirmware("markup.CVF", options)));
     QCOMPARE(dialog.m_lblInfo1.text(), QStringLiteral("<s>UNIT</s> compatible fimware file loaded."));
     QCOMPARE(dialog.m_lblInfo1.textFormat(), Qt::PlainText);
     QCOMPARE(dialog.m_lblInfo3.textFormat(), Qt::PlainText);
@@ -156,7 +140,7 @@ void FileTest::fileDialogListsEverySpellingOfTheExtension()
     const QString folder = QString::fromStdString(m_dir->Path());
     QStringList listed;
     QElapsedTimer waited;
-    m_watcher->fileAnswer = [&](QFileDialog* files) {
+    dialog.UseFileDialog([&](QFileDialog* files) {
         if (!waited.isValid()) {
             waited.start();
             files->setDirectory(folder);
@@ -168,10 +152,9 @@ void FileTest::fileDialogListsEverySpellingOfTheExtension()
         if (!listed.contains(QStringLiteral("UPPER.CVF")) && waited.elapsed() < 10000)
             return false;
         return ChooseInFileDialog(files, QString::fromStdString(lower));
-    };
+    });
 
-    Click(dialog.m_btnMain);
-    QVERIFY(WaitIdle(dialog));
+    QVERIFY(dialog.Click());
 
     listed.sort();
     QCOMPARE(listed, QStringList({QStringLiteral("Mixed.Cvf"), QStringLiteral("UPPER.CVF"), QStringLiteral("fw.cvf")}));
@@ -183,16 +166,13 @@ void FileTest::cancelledFileDialogChangesNothing()
 {
     StartDialog();
     CTestDialog& dialog = *m_dialog;
-    m_watcher->fileToChoose.clear();
+    dialog.CancelNextFile();
 
-    Click(dialog.m_btnMain);
-    QVERIFY(WaitIdle(dialog));
+    QVERIFY(dialog.Click());
 
-    QCOMPARE(m_watcher->fileDialogs, 1);
-    QCOMPARE(m_watcher->boxes.size(), 0);
-    QCOMPARE(dialog.m_nStep.load(), int(StepLoadFile));
-    QCOMPARE(ShownStatusLines(dialog), kInstructions);
-    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Load file"));
+    QCOMPARE(dialog.FileChoices(), 1);
+    QCOMPARE(dialog.Boxes().size(), 0);
+    QVERIFY_SHOWS(dialog, kInstructions);
     QCOMPARE(dialog.m_lblInfo1.text(), QStringLiteral("Firmware Update Tool"));
     QCOMPARE(dialog.Pane(ID_PANE_FILE)->text(), QStringLiteral("firmware file"));
     QVERIFY(!dialog.m_file.IsOpen());
@@ -205,18 +185,14 @@ void FileTest::fileWithoutIndexSectionIsRefusedWithAMessage()
     std::string bytes = MakeFirmwareFile(MakerOptions()).bytes;
     bytes.replace(bytes.find("[PSDINDEX]"), 10, "[PSDINDEK]");
     const std::string path = m_dir->Write("header.CVF", bytes);
-    m_watcher->fileToChoose = QString::fromStdString(path);
 
-    Click(dialog.m_btnMain);
-    QVERIFY(WaitIdle(dialog));
+    QVERIFY(!dialog.Load(path));
 
-    QCOMPARE(m_watcher->boxes.size(), 1);
-    QCOMPARE(m_watcher->boxes[0].caption, QStringLiteral("cvf-update"));
-    QCOMPARE(m_watcher->boxes[0].text, QString::fromStdString(path) + QStringLiteral("\nUnexpected file format."));
-    QCOMPARE(m_watcher->boxes[0].icon, QMessageBox::Information);
-    QCOMPARE(dialog.m_nStep.load(), int(StepLoadFile));
-    QCOMPARE(ShownStatusLines(dialog), kInstructions);
-    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Load file"));
+    QCOMPARE(dialog.Boxes().size(), 1);
+    QCOMPARE(dialog.Boxes()[0].caption, QStringLiteral("cvf-update"));
+    QCOMPARE(dialog.Boxes()[0].text, QString::fromStdString(path) + QStringLiteral("\nUnexpected file format."));
+    QCOMPARE(dialog.Boxes()[0].icon, QMessageBox::Information);
+    QVERIFY_SHOWS(dialog, kInstructions);
     QVERIFY(!dialog.m_file.IsOpen());
 }
 
@@ -255,17 +231,11 @@ void FileTest::faultyFileIsRefused()
     const MakerResult made = MakeFirmwareFile(options);
     QVERIFY2(made.error.empty(), made.error.c_str());
     QCOMPARE(made.dataLines, 771);
-    m_watcher->fileToChoose = QString::fromStdString(m_dir->Write("faulty.CVF", made.bytes));
 
-    Click(dialog.m_btnMain);
-    QVERIFY(WaitIdle(dialog));
+    QVERIFY(!dialog.Load(m_dir->Write("faulty.CVF", made.bytes)));
 
-    QCOMPARE(m_watcher->boxes.size(), 0);
-    QCOMPARE(ShownStatusLines(dialog), QStringList({QStringLiteral("The selected file is faulty!"),
-                                               QStringLiteral("Firmware update refused"), QStringLiteral(" "),
-                                               QStringLiteral("Click the button to load a new file")}));
-    QCOMPARE(dialog.m_nStep.load(), int(StepLoadFile));
-    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Load file"));
+    QCOMPARE(dialog.Boxes().size(), 0);
+    QVERIFY_SHOWS(dialog, Outcome::LoadFaulty);
     QVERIFY(dialog.m_btnMain.isVisible());
     QVERIFY(dialog.m_progress.isHidden());
     QVERIFY(!dialog.m_file.IsOpen());
@@ -283,19 +253,15 @@ void FileTest::fileGoneBeforeLoadingIsRefused()
     StartDialog();
     CTestDialog& dialog = *m_dialog;
     const std::string path = m_dir->WriteFirmware("gone.CVF");
-    m_watcher->fileToChoose = QString::fromStdString(path);
-    dialog.onLoadStart = [path] { std::remove(path.c_str()); };
+    dialog.m_afterHeaderCheck = [path] { std::remove(path.c_str()); };
 
-    Click(dialog.m_btnMain);
-    QVERIFY(WaitIdle(dialog));
+    QVERIFY(!dialog.Load(path));
 
-    QCOMPARE(m_watcher->boxes.size(), 1);
-    QCOMPARE(m_watcher->boxes[0].caption, QStringLiteral("cvf-update"));
-    QCOMPARE(m_watcher->boxes[0].text, QString::fromStdString(path) + QStringLiteral("\ncouldn't be opened."));
-    QCOMPARE(m_watcher->boxes[0].icon, QMessageBox::Warning);
-    QCOMPARE(ShownStatusLines(dialog), Lines({370, 371, 372, 373}));
-    QCOMPARE(dialog.m_nStep.load(), int(StepLoadFile));
-    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Load file"));
+    QCOMPARE(dialog.Boxes().size(), 1);
+    QCOMPARE(dialog.Boxes()[0].caption, QStringLiteral("cvf-update"));
+    QCOMPARE(dialog.Boxes()[0].text, QString::fromStdString(path) + QStringLiteral("\ncouldn't be opened."));
+    QCOMPARE(dialog.Boxes()[0].icon, QMessageBox::Warning);
+    QVERIFY_SHOWS(dialog, Outcome::CannotOpen);
     QVERIFY(dialog.m_btnMain.isVisible());
     QVERIFY(!dialog.m_file.IsOpen());
 }
@@ -306,20 +272,13 @@ void FileTest::anotherFileCanBeLoadedAfterARefusal()
     CTestDialog& dialog = *m_dialog;
     MakerOptions faulty;
     faulty.badChecksumLine = 10;
-    m_watcher->fileToChoose = QString::fromStdString(m_dir->WriteFirmware("faulty.CVF", faulty));
-    Click(dialog.m_btnMain);
-    QVERIFY(WaitIdle(dialog));
+    QVERIFY(!dialog.Load(m_dir->WriteFirmware("faulty.CVF", faulty)));
     QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Load file"));
 
-    OpenClickGate(dialog);
     const std::string good = m_dir->WriteFirmware("good.CVF");
-    m_watcher->fileToChoose = QString::fromStdString(good);
-    Click(dialog.m_btnMain);
-    QVERIFY(WaitIdle(dialog));
-    QCOMPARE(m_watcher->fileDialogs, 2);
-    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("continue"));
-    QCOMPARE(dialog.m_lblStatus1.text(), QString());
-    QCOMPARE(dialog.m_lblStatus4.text(), QStringLiteral("Click continue to search for the device."));
+    QVERIFY(dialog.Load(good));
+    QCOMPARE(dialog.FileChoices(), 2);
+    QVERIFY_SHOWS(dialog, Outcome::Loaded);
     QCOMPARE(dialog.Pane(ID_PANE_FILE)->text(), QString::fromStdString(good));
 }
 
@@ -327,26 +286,26 @@ void FileTest::closeIsRefusedWhileLoadingAndAllowedAfter()
 {
     StartDialog();
     CTestDialog& dialog = *m_dialog;
-    m_watcher->fileToChoose = QString::fromStdString(m_dir->WriteFirmware("sample.CVF"));
+    dialog.NextFile(m_dir->WriteFirmware("sample.CVF"));
     dialog.HoldAtProgress(0);
 
-    Click(dialog.m_btnMain);
+    dialog.OpenClickGate();
+    MouseClick(dialog.m_btnMain);
     QTRY_VERIFY(dialog.IsHeld());
     QVERIFY(dialog.m_progress.isVisible());
 
     QVERIFY(!dialog.close());
     QVERIFY(dialog.isVisible());
-    QCOMPARE(m_watcher->boxes.size(), 1);
-    QCOMPARE(m_watcher->boxes[0].caption, QStringLiteral("cvf-update"));
-    QCOMPARE(m_watcher->boxes[0].text, QStringLiteral("You tried to end the update prematurely.\n"
-                                                      "Unfortunately this is not possible.\nPlease be patient."));
+    QCOMPARE(dialog.Boxes().size(), 1);
+    QCOMPARE(dialog.Boxes()[0].caption, QStringLiteral("cvf-update"));
+    QCOMPARE(dialog.Boxes()[0].text, QString(kCloseRefused));
     // Clicks are ignored while the worker runs.
-    OpenClickGate(dialog);
-    Click(dialog.m_btnMain);
-    QCOMPARE(m_watcher->fileDialogs, 1);
+    dialog.OpenClickGate();
+    MouseClick(dialog.m_btnMain);
+    QCOMPARE(dialog.FileChoices(), 1);
 
     dialog.Release();
-    QVERIFY(WaitIdle(dialog));
+    QVERIFY(dialog.WaitIdle());
     QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("continue"));
     QCOMPARE(dialog.m_lblInfo3.text(), QStringLiteral("2026-11  V2.4.1"));
 
@@ -354,7 +313,7 @@ void FileTest::closeIsRefusedWhileLoadingAndAllowedAfter()
     QVERIFY(dialog.close());
     QVERIFY(!dialog.isVisible());
     QVERIFY(!dialog.m_file.IsOpen());
-    QCOMPARE(m_watcher->boxes.size(), 1);
+    QCOMPARE(dialog.Boxes().size(), 1);
 }
 
 void FileTest::closeIsAllowedInTheLoadStep()
@@ -362,7 +321,7 @@ void FileTest::closeIsAllowedInTheLoadStep()
     StartDialog();
     QVERIFY(m_dialog->close());
     QVERIFY(!m_dialog->isVisible());
-    QCOMPARE(m_watcher->boxes.size(), 0);
+    QCOMPARE(m_dialog->Boxes().size(), 0);
 }
 
 QTEST_MAIN(FileTest)

@@ -17,13 +17,15 @@ using namespace apptest;
 namespace {
 
 // Texts that are not shown in a label: status-bar panes, button captions,
-// message boxes, time units (only inside 127 and the remaining time), the
-// unused marker and the word loaded but never shown.
-const std::set<int> kNotInLabels = {101, 102, 103, 104, 105, 106, 107, 112, 119, 120,
-                                    121, 333, 336, 343, 344, 367, 368};
+// message boxes, time units (only inside IDS_UPDATE_TIME and the remaining
+// time), the unused marker and the word loaded but never shown.
+const std::set<int> kNotInLabels = {
+    IDS_PANE_DEVICE, IDS_PANE_PORT, IDS_PANE_FILE, IDS_START, IDS_CONTINUE, IDS_UNEXPECTED_FORMAT,
+    IDS_CANNOT_OPEN, IDS_LOAD_FILE, IDS_UNIT_SECONDS, IDS_UNIT_MINUTES, IDS_UNIT_HOURS, IDS_NOT_USED,
+    IDS_CLOSE_REFUSED, IDS_UPDATE, IDS_CLOSE, IDS_YES, IDS_NO};
 // Shown on the upper lines (normal weight); the rest on the bold status lines.
-const std::set<int> kInfoLines = {361, 362, 363};
-const int kCaptions[] = {104, 105, 112, 344, 367, 368};
+const std::set<int> kInfoLines = {IDS_FILE_LOADED, IDS_SOFTWARE_VERSION, IDS_TITLE};
+const int kCaptions[] = {IDS_START, IDS_CONTINUE, IDS_LOAD_FILE, IDS_CLOSE, IDS_YES, IDS_NO};
 
 const char* LanguageName(Language language)
 {
@@ -102,19 +104,19 @@ void TextFitTest::labelTextFits_data()
             const bool info = kInfoLines.count(id) != 0;
             const QString name = QString::number(id);
             switch (id) {
-            case 115:
+            case IDS_PORTS_FOUND:
                 add(name, FormatText(pattern, {"7"}), info);
                 break;
-            case 126:
-            case 342:
-            case 361:
+            case IDS_DEVICE_REBOOTED:
+            case IDS_COMPATIBLE_FOUND:
+            case IDS_FILE_LOADED:
                 add(name, FormatText(pattern, {"Demo Controller"}), info);
                 break;
-            case 127:
+            case IDS_UPDATE_TIME:
                 add(name, FormatText(pattern, {LongTime(language).toStdString()}), info);
                 break;
-            case 337:
-            case 374:
+            case IDS_CHECKING_PORT:
+            case IDS_NO_PERMISSION:
                 add(name + QStringLiteral("-ttyUSB0"), FormatText(pattern, {"ttyUSB0"}), info);
                 add(name + QStringLiteral("-COM3"), FormatText(pattern, {"COM3"}), info);
                 break;

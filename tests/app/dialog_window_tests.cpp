@@ -147,7 +147,6 @@ void WindowTest::firstWindowInGerman()
 
 void WindowTest::enterAndEscapeDoNothing()
 {
-    CModalWatcher watcher;
     CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
@@ -164,19 +163,18 @@ void WindowTest::enterAndEscapeDoNothing()
             QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("start"));
         }
     }
-    QCOMPARE(watcher.boxes.size(), 0);
+    QCOMPARE(dialog.Boxes().size(), 0);
     QCOMPARE(dialog.result(), 0);
 }
 
 void WindowTest::closingInWelcomeStepIsAllowed()
 {
-    CModalWatcher watcher;
     CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    QVERIFY(dialog.close());
+    QVERIFY(dialog.Close());
     QVERIFY(!dialog.isVisible());
-    QCOMPARE(watcher.boxes.size(), 0);
+    QCOMPARE(dialog.Boxes().size(), 0);
 }
 
 void WindowTest::startShowsTheInstructions()
@@ -184,45 +182,39 @@ void WindowTest::startShowsTheInstructions()
     CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    Click(dialog.m_btnMain);
+    QVERIFY(dialog.Start());
 
-    QCOMPARE(dialog.m_nStep.load(), int(StepLoadFile));
-    QCOMPARE(ShownStatusLines(dialog), QStringList({QStringLiteral("Turn your device to update mode"),
-                                               QStringLiteral("and connect it to your PC."),
-                                               QStringLiteral("The update will take about 3 to 10 minutes."),
-                                               QStringLiteral("Click on the button to load the firmware file")}));
+    QVERIFY_SHOWS(dialog, kInstructions);
     QCOMPARE(dialog.m_lblStatus4.LabelTextColor(), QColor(10, 39, 204));
     QCOMPARE(dialog.m_lblStatus4.palette().color(QPalette::WindowText), QColor(10, 39, 204));
     QCOMPARE(dialog.m_lblStatus1.LabelTextColor(), dialog.m_lblStatus3.LabelTextColor());
-    QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Load file"));
     QVERIFY(dialog.m_btnMain.isVisible());
     Shoot(dialog, QStringLiteral("1-instructions"));
 }
 
 void WindowTest::doubleClickActsOnceAndGateOpensAfterASecond()
 {
-    // Any file dialog that opens is cancelled and counted.
-    CModalWatcher watcher;
+    // Any file choice is cancelled and counted.
     CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
 
     QElapsedTimer sinceClick;
     sinceClick.start();
-    DoubleClick(dialog.m_btnMain);
+    MouseDoubleClick(dialog.m_btnMain);
     QCOMPARE(dialog.m_nStep.load(), int(StepLoadFile));
-    QCOMPARE(watcher.fileDialogs, 0);
+    QCOMPARE(dialog.FileChoices(), 0);
 
     // A single click within the second is ignored too.
-    Click(dialog.m_btnMain);
-    QCOMPARE(watcher.fileDialogs, 0);
+    MouseClick(dialog.m_btnMain);
+    QCOMPARE(dialog.FileChoices(), 0);
 
     QTRY_VERIFY_WITH_TIMEOUT(dialog.m_bClickReady != 0, 5000);
     // The timer may fire a little early, never much.
     QVERIFY2(sinceClick.elapsed() >= 900, qPrintable(QString::number(sinceClick.elapsed())));
 
-    Click(dialog.m_btnMain);
-    QCOMPARE(watcher.fileDialogs, 1);
+    MouseClick(dialog.m_btnMain);
+    QCOMPARE(dialog.FileChoices(), 1);
     QCOMPARE(dialog.m_nStep.load(), int(StepLoadFile));
 }
 
@@ -259,10 +251,11 @@ void WindowTest::directCallsComeAfterEarlierPostedTexts()
     QCOMPARE(dialog.m_lblStatus3.text(), QStringLiteral("direct"));
 
     RunOnWorker([&] {
-        dialog.SetStatusLines(349, 350, 351, 111);
-        dialog.PostStatus4(Text(352));
+        dialog.SetStatusLines(IDS_DEVICE_FOUND, IDS_NOT_COMPATIBLE, IDS_UPDATE_REFUSED, IDS_CLICK_TO_LOAD);
+        dialog.PostStatus4(Text(IDS_NOT_COMPATIBLE_4));
     });
-    QCOMPARE(ShownStatusLines(dialog), Lines({349, 350, 351, 352}));
+    QCOMPARE(ShownStatusLines(dialog),
+             Lines({IDS_DEVICE_FOUND, IDS_NOT_COMPATIBLE, IDS_UPDATE_REFUSED, IDS_NOT_COMPATIBLE_4}));
 }
 
 QTEST_MAIN(WindowTest)

@@ -1,4 +1,4 @@
-#include "TempFile.h"
+#include "DeviceRecords.h"
 
 #include "firmware/FirmwareFile.h"
 
@@ -33,7 +33,7 @@ protected:
         return lines;
     }
 
-    TempDir m_dir;
+    CTempDir m_dir;
     CFirmwareFile m_file;
 };
 

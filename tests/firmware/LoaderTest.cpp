@@ -1,7 +1,7 @@
 // The loader walk over whole files written by the firmware-file maker or
 // put together line by line.
 
-#include "TempFile.h"
+#include "DeviceRecords.h"
 
 #include "FirmwareMaker.h"
 #include "firmware/FirmwareLoader.h"
@@ -60,7 +60,7 @@ protected:
         return Load(m_made.bytes);
     }
 
-    TempDir m_dir;
+    CTempDir m_dir;
     CFirmwareFile m_file;
     MakerResult m_made;
     std::vector<int> m_progress;

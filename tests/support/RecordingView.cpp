@@ -1,34 +1,11 @@
 #include "RecordingView.h"
 
-#include "FirmwareMaker.h"
-#include "firmware/FirmwareFile.h"
-#include "link/Frame.h"
-
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
-
-CRecordingView::CRecordingView()
-{
-    // Never the machine's ports: an empty port directory and an empty sysfs
-    // until a test names its own.
-    m_portDirectory = m_emptySysfs.File("no-ports");
-    m_sysfsRoot = m_emptySysfs.Path();
-    m_nSearchHoldMs = 0;
-}
 
 CRecordingView::~CRecordingView()
 {
     FinishWorker();
-}
-
-void CRecordingView::UsePortDirectory(const std::string& directory)
-{
-    m_portDirectory = directory;
-    m_sysfsRoot = m_emptySysfs.Path();
 }
 
 CRecordingView::Screen CRecordingView::Shown() const
@@ -77,42 +54,33 @@ bool CRecordingView::CloseRequested() const
     return m_closed;
 }
 
-bool CRecordingView::WaitIdle(int timeoutMs)
+std::array<std::string, 4> CRecordingView::ShownLines() const
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (IsWorkerRunning()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    FinishWorker();
-    // What the window does when the worker's end reaches it.
+    std::lock_guard lock(m_mutex);
+    return {m_screen.status[1], m_screen.status[2], m_screen.status[3], m_screen.status[4]};
+}
+
+std::string CRecordingView::ShownCaption() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_screen.caption;
+}
+
+bool CRecordingView::Close()
+{
+    CloseWindow();
+    return CloseRequested();
+}
+
+void CRecordingView::RunWindow()
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+void CRecordingView::AfterWorkers()
+{
+    // What the window does when a worker's end reaches it.
     OnWorkerEnded();
-    return true;
-}
-
-bool CRecordingView::Click(int timeoutMs)
-{
-    m_bClickReady = 1;
-    OnMainButton();
-    return WaitIdle(timeoutMs);
-}
-
-bool CRecordingView::ClickYes(int timeoutMs)
-{
-    m_bClickReady = 1;
-    OnYes();
-    return WaitIdle(timeoutMs);
-}
-
-bool CRecordingView::Load(const std::string& path)
-{
-    if (m_nStep.load() == StepWelcome)
-        Click();
-    ClearHistory();
-    NextFile(path);
-    Click();
-    return m_nStep.load() == StepFindDevice && m_file.IsOpen();
 }
 
 void CRecordingView::PostTextMessage(int message, std::string text)
@@ -224,14 +192,6 @@ void CRecordingView::ShowMessage(const std::string& text, MessageIcon icon)
     std::lock_guard lock(m_mutex);
     m_messages.push_back(text);
     m_icons.push_back(icon);
-}
-
-bool CRecordingView::ChooseFile()
-{
-    if (m_cancel)
-        return false;
-    m_strFilePath = m_nextFile;
-    return true;
 }
 
 void CRecordingView::CloseWindow()

@@ -6,6 +6,7 @@
 
 #include "FaultMatrix.h"
 
+#include "DeviceRecords.h"
 #include "FirmwareMaker.h"
 #include "app/workflow/StringTable.h"
 

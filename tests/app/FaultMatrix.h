@@ -1,15 +1,48 @@
 #pragma once
 // What each fault of the simulated device must lead to, wherever it
-// strikes: the whole matrix in one table, for the fault tests and the soak.
+// strikes: the whole matrix in one table, for the fault tests and the soak,
+// and one update through the real window that checks it.
 
-#include "WindowDriver.h"
+#include "ExpectedTexts.h"
 
 #include <string>
 #include <vector>
 
+// The end of a search or a transfer: an outcome, and for a found device
+// whether it gave no version.
+struct Seen {
+    Outcome outcome;
+    bool noVersion = false;
+};
+
+// One update against a device with a fault, and what must come of it.
+struct FaultRun {
+    std::vector<std::string> deviceArgs;   // the fault options of cvf-devsim
+    Seen search{Outcome::Compatible};      // after "continue"
+    Seen transfer{Outcome::Done};          // after "Yes", when the search found the device
+    std::vector<std::string> closing;      // what the device hears after the last line
+    bool deviceGone = false;               // the fault ends the device
+    bool imageWhole = true;                // a done update left the whole image
+};
+
+// Runs it through the window: load, search, answer Yes, compare; then a
+// clean update on a fresh device of the same name with an image equal to
+// the file. Adds failures to the report; true when everything held.
+bool RunFaultCase(const FaultRun& run, const std::string& file, std::string& report);
+
 namespace faults {
 
-using O = Seen;
+// The ends the matrix names.
+namespace O {
+inline constexpr Seen Done{Outcome::Done};
+inline constexpr Seen Incomplete{Outcome::Interrupted};
+inline constexpr Seen FlashError{Outcome::FlashError};
+inline constexpr Seen Protocol{Outcome::ProtocolError};
+inline constexpr Seen NoDevice{Outcome::NoDevice};
+inline constexpr Seen Incompatible{Outcome::Incompatible};
+inline constexpr Seen Found{Outcome::Compatible};
+inline constexpr Seen FoundNoVersion{Outcome::Compatible, true};
+}  // namespace O
 
 // What a fault leads to, by where it strikes. Lines: the fault fires once
 // (the "reject" rows N times). Commands: ASP, PSD and EAE fail on every
@@ -20,10 +53,10 @@ using O = Seen;
 struct MatrixRow {
     const char* kind;
     int count;        // 0: once at a line; N: N times
-    O line;           // at a firmware line
-    O asp;            // search outcome with the fault on ASP
-    O psd;            // ... on PSD
-    O eae;            // ... on EAE
+    Seen line;        // at a firmware line
+    Seen asp;         // search outcome with the fault on ASP
+    Seen psd;         // ... on PSD
+    Seen eae;         // ... on EAE
 };
 
 // clang-format off

@@ -36,12 +36,7 @@ protected:
     static void ExpectFaultyFile(const CRecordingView& view)
     {
         const auto s = view.Shown();
-        EXPECT_EQ(s.step, StepLoadFile);
-        EXPECT_EQ(s.status[1], "The selected file is faulty!");
-        EXPECT_EQ(s.status[2], "Firmware update refused");
-        EXPECT_EQ(s.status[3], " ");
-        EXPECT_EQ(s.status[4], "Click the button to load a new file");
-        EXPECT_EQ(s.caption, "Load file");
+        EXPECT_EQ(view.Mismatch(Outcome::LoadFaulty), "");
         EXPECT_TRUE(s.mainVisible);
         EXPECT_FALSE(s.progressVisible);
         EXPECT_EQ(s.paneFile, "");
@@ -59,16 +54,9 @@ protected:
 TEST_F(LoadTest, WelcomeLeadsToTheInstructions)
 {
     CRecordingView view;
-    view.m_bClickReady = 1;
-    view.OnMainButton();
-    const auto s = view.Shown();
-    EXPECT_EQ(s.step, StepLoadFile);
-    EXPECT_EQ(s.status[1], "Turn your device to update mode");
-    EXPECT_EQ(s.status[2], "and connect it to your PC.");
-    EXPECT_EQ(s.status[3], "The update will take about 3 to 10 minutes.");
-    EXPECT_EQ(s.status[4], "Click on the button to load the firmware file");
-    EXPECT_EQ(s.line4Color, 0x0A27CCu);
-    EXPECT_EQ(s.caption, "Load file");
+    ASSERT_TRUE(view.Start());
+    EXPECT_EQ(view.Mismatch(kInstructions), "");
+    EXPECT_EQ(view.Shown().line4Color, 0x0A27CCu);
 }
 
 TEST_F(LoadTest, SampleLoadsWithDeviceNameAndVersion)
@@ -80,11 +68,7 @@ TEST_F(LoadTest, SampleLoadsWithDeviceNameAndVersion)
     EXPECT_EQ(s.info[1], "Demo Controller compatible fimware file loaded.");
     EXPECT_EQ(s.info[2], "Software Version:");
     EXPECT_EQ(s.info[3], "2026-11  V2.4.1");
-    EXPECT_EQ(s.status[1], "");
-    EXPECT_EQ(s.status[2], "");
-    EXPECT_EQ(s.status[3], "");
-    EXPECT_EQ(s.status[4], "Click continue to search for the device.");
-    EXPECT_EQ(s.caption, "continue");
+    EXPECT_EQ(view.Mismatch(Outcome::Loaded), "");
     EXPECT_EQ(s.paneFile, path);
     EXPECT_EQ(s.paneDevice, "Demo Controller");
     EXPECT_TRUE(s.mainVisible);
@@ -165,7 +149,7 @@ TEST_F(LoadTest, AWorkerThatCannotStartIsReportedAndTheStepStays)
 TEST_F(LoadTest, ClickGateAndBusyIgnoreClicks)
 {
     CRecordingView view;
-    view.m_bClickReady = 1;
+    view.OpenClickGate();
     view.OnMainButton();               // accepted: the gate closes
     EXPECT_EQ(view.m_bClickReady, 0);
     view.OnMainButton();               // within the gate: ignored
@@ -190,8 +174,7 @@ TEST_F(LoadTest, CloseRefusedWhileBusyAndClosesTheFileOtherwise)
     view.m_bBusy = 1;
     EXPECT_FALSE(view.OnClose());
     ASSERT_EQ(view.Messages().size(), 1u);
-    EXPECT_EQ(view.Messages()[0],
-              "You tried to end the update prematurely.\nUnfortunately this is not possible.\nPlease be patient.");
+    EXPECT_EQ(view.Messages()[0], kCloseRefused);
     EXPECT_TRUE(view.m_file.IsOpen());
     view.m_bBusy = 0;
     EXPECT_TRUE(view.OnClose());
@@ -201,8 +184,8 @@ TEST_F(LoadTest, CloseRefusedWhileBusyAndClosesTheFileOtherwise)
 TEST_F(LoadTest, SetStatusLinesKeepsOrEmptiesLines)
 {
     CRecordingView view;
-    view.SetStatusLines(108, 110, 109, 111);
-    view.SetStatusLines(0, 333, 116, 333);
+    view.SetStatusLines(LINES_INSTRUCTIONS);
+    view.SetStatusLines(IDS_NONE, KEEP_LINE, IDS_NO_PORT, KEEP_LINE);
     const auto s = view.Shown();
     EXPECT_EQ(s.status[1], "");
     EXPECT_EQ(s.status[2], "and connect it to your PC.");

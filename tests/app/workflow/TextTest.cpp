@@ -87,19 +87,19 @@ TEST(StringTables, EveryIdInBothLanguagesWithTheSamePlaceholders)
 TEST(StringTables, SampleTextsExactly)
 {
     const std::map<int, std::pair<std::string, std::string>> samples = {
-        {104, {"start", "Start"}},
-        {106, {"%s\nUnexpected file format.", "%s\n\nUngultiges Dateiformat."}},
-        {107, {"%s\ncouldn't be opened.", "%s\n\nkonnte nicht geoffnet werden."}},
-        {336,
+        {IDS_START, {"start", "Start"}},
+        {IDS_UNEXPECTED_FORMAT, {"%s\nUnexpected file format.", "%s\n\nUngultiges Dateiformat."}},
+        {IDS_CANNOT_OPEN, {"%s\ncouldn't be opened.", "%s\n\nkonnte nicht geoffnet werden."}},
+        {IDS_CLOSE_REFUSED,
          {"You tried to end the update prematurely.\nUnfortunately this is not possible.\nPlease be patient.",
           "Es wurde versucht das Update vorzeitig zu beenden.\nDies ist leider nicht moglich.\nBitte haben Sie "
           "noch etwas Geduld."}},
-        {352, {" ", " "}},
-        {361, {"%s compatible fimware file loaded.", "%s kompatible Firmwaredatei geladen."}},
-        {371, {"Firmware update refused", "Aus Sicherheitsgrunden kann ein Update "}},
-        {372, {" ", "nicht ausgefuhrt werden."}},
-        {333, {"wird nicht verwendet", "wird nicht verwendet"}},
-        {374, {"No permission for %s: join group dialout", "Keine Berechtigung fur %s: Gruppe dialout"}},
+        {IDS_NOT_COMPATIBLE_4, {" ", " "}},
+        {IDS_FILE_LOADED, {"%s compatible fimware file loaded.", "%s kompatible Firmwaredatei geladen."}},
+        {IDS_FILE_REFUSED, {"Firmware update refused", "Aus Sicherheitsgrunden kann ein Update "}},
+        {IDS_FILE_FAULTY_3, {" ", "nicht ausgefuhrt werden."}},
+        {IDS_NOT_USED, {"wird nicht verwendet", "wird nicht verwendet"}},
+        {IDS_NO_PERMISSION, {"No permission for %s: join group dialout", "Keine Berechtigung fur %s: Gruppe dialout"}},
     };
     for (const auto& [id, texts] : samples) {
         EXPECT_EQ(Text(id, Language::English), texts.first) << id;

@@ -1,6 +1,6 @@
 // Files written by the firmware-file maker, read back through CFirmwareFile.
 
-#include "TempFile.h"
+#include "DeviceRecords.h"
 
 #include "FirmwareMaker.h"
 #include "firmware/FirmwareFile.h"
@@ -46,7 +46,7 @@ protected:
         return LoadFirmwareData(m_file);
     }
 
-    TempDir m_dir;
+    CTempDir m_dir;
     CFirmwareFile m_file;
 };
 

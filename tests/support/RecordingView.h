@@ -1,19 +1,21 @@
 #pragma once
 // The workflow with a window that only records: every posted message and
 // every direct control call is applied at once, in the order it comes, to
-// a plain model of what the window would show, and logged.
+// a plain model of what the window would show, and logged. The steps and
+// the file seam are those of StepDriver.h; without Qt, so it is also run
+// under the sanitizers.
 
+#include "StepDriver.h"
 #include "app/workflow/UpdateWorkflow.h"
-#include "DeviceRecords.h"
 
 #include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
-class CRecordingView : public CUpdateWorkflow {
+class CRecordingView : public CSteps<CUpdateWorkflow> {
 public:
-    CRecordingView();
+    CRecordingView() { m_nSearchHoldMs = 0; }
     ~CRecordingView() override;
 
     // What the window shows.
@@ -43,22 +45,18 @@ public:
     // Forgets the line histories and bar positions recorded so far.
     void ClearHistory();
 
-    // The next file dialog: the path it returns, or cancelled.
-    void NextFile(const std::string& path) { m_nextFile = path; m_cancel = false; }
-    void CancelNextFile() { m_cancel = true; }
+    // Load() of StepDriver.h, with the histories of the load alone.
+    bool Load(const std::string& path, int timeoutMs = kWorkerWaitMs)
+    {
+        Start();
+        ClearHistory();
+        return CSteps::Load(path, timeoutMs);
+    }
 
-    // A main-button click with the gate open; waits for the worker it
-    // started. False when the worker did not end within timeoutMs.
-    bool Click(int timeoutMs = 60000);
-    bool ClickYes(int timeoutMs = 60000);
-    bool WaitIdle(int timeoutMs);
-
-    // Points the port listing at the simulator's port directory and an
-    // empty sysfs.
-    void UsePortDirectory(const std::string& directory);
-
-    // Loads path (steps 0 and 1). True when it loaded.
-    bool Load(const std::string& path);
+    void AnswerNo() override { OnNo(); }
+    bool Close() override;
+    std::array<std::string, 4> ShownLines() const override;
+    std::string ShownCaption() const override;
 
     void PostTextMessage(int message, std::string text) override;
     void PostValueMessage(int message, int value) override;
@@ -70,10 +68,15 @@ public:
     void SetStatusLine(int line, const std::string& text) override;
     void SetStatusLineColor(int line, uint32_t rgb) override;
     void ShowMessage(const std::string& text, MessageIcon icon) override;
-    bool ChooseFile() override;
     unsigned StartClickTimer() override { return CLICK_TIMER_ID; }
     void KillClickTimer(unsigned) override {}
     void CloseWindow() override;
+
+protected:
+    void PressMain() override { OnMainButton(); }
+    void PressYes() override { OnYes(); }
+    void RunWindow() override;
+    void AfterWorkers() override;
 
 private:
     mutable std::mutex m_mutex;
@@ -82,9 +85,6 @@ private:
     std::map<int, std::vector<std::string>> m_lines;
     std::vector<std::string> m_messages;
     std::vector<MessageIcon> m_icons;
-    std::string m_nextFile;
-    bool m_cancel = false;
     bool m_closed = false;
     int m_step = 10;
-    CTempDir m_emptySysfs;  // an empty sysfs, and no port directory in it
 };

@@ -2,7 +2,7 @@
 // with the message or the texts it must give, nothing reaches the device
 // the window could talk to, and the window then loads a good file.
 
-#include "WindowDriver.h"
+#include "DialogTestSupport.h"
 
 #include "FirmwareMaker.h"
 #include "app/workflow/StringTable.h"
@@ -16,6 +16,8 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+
+using apptest::CTestDialog;
 
 namespace {
 
@@ -84,40 +86,37 @@ private:
     // window loads the good sample.
     void Check(const std::string& path, Expect expect, const std::function<void()>& afterCheck = {})
     {
-        CDrivenDlg dlg;
-        dlg.UsePorts(PortDirectoryOf(*m_device));
+        CTestDialog dlg;
+        dlg.UsePortDirectory(PortDirectoryOf(*m_device));
         dlg.m_afterHeaderCheck = afterCheck;
+        dlg.show();
         const bool loaded = dlg.Load(path);
         const QString qpath = QString::fromStdString(path);
         switch (expect) {
         case Expect::Refused:
             QVERIFY(!loaded);
-            QCOMPARE(dlg.m_nStep.load(), int(StepLoadFile));
-            QCOMPARE(dlg.Messages(), QStringList{qpath + "\nUnexpected file format."});
-            QCOMPARE(dlg.MessageCaptions(), QStringList{"cvf-update"});
-            QCOMPARE(dlg.Line(4), QString("Click on the button to load the firmware file"));
+            QCOMPARE(dlg.Boxes().size(), 1);
+            QCOMPARE(dlg.Boxes()[0].text, qpath + "\nUnexpected file format.");
+            QCOMPARE(dlg.Boxes()[0].caption, QString("cvf-update"));
+            QVERIFY_SHOWS(dlg, kInstructions);
             break;
         case Expect::CannotOpen:
-            QCOMPARE(dlg.Messages(), QStringList{qpath + "\ncouldn't be opened."});
+            QCOMPARE(dlg.Boxes().size(), 1);
+            QCOMPARE(dlg.Boxes()[0].text, qpath + "\ncouldn't be opened.");
             [[fallthrough]];
         case Expect::Faulty:
             QVERIFY(!loaded);
-            QCOMPARE(dlg.m_nStep.load(), int(StepLoadFile));
-            QCOMPARE(dlg.Line(1), QString("The selected file is faulty!"));
-            QCOMPARE(dlg.Line(2), QString("Firmware update refused"));
-            QCOMPARE(dlg.Line(3), QString(" "));
-            QCOMPARE(dlg.Line(4), QString("Click the button to load a new file"));
-            QCOMPARE(dlg.Caption(), QString("Load file"));
-            QCOMPARE(dlg.PaneText(ID_PANE_FILE), QString());
+            QVERIFY_SHOWS(dlg, Outcome::LoadFaulty);
+            QCOMPARE(dlg.Pane(ID_PANE_FILE)->text(), QString());
             QVERIFY(!dlg.m_file.IsOpen());
             QVERIFY(dlg.m_progress.isHidden());
             if (expect == Expect::Faulty)
-                QVERIFY(dlg.Messages().isEmpty());
+                QVERIFY(dlg.Boxes().isEmpty());
             break;
         case Expect::Loads:
             QVERIFY(loaded);
-            QCOMPARE(dlg.Caption(), QString("continue"));
-            QVERIFY(dlg.Messages().isEmpty());
+            QVERIFY_SHOWS(dlg, Outcome::Loaded);
+            QVERIFY(dlg.Boxes().isEmpty());
             break;
         }
         // The window goes on working.
@@ -126,7 +125,7 @@ private:
             dlg.m_nStep = StepLoadFile;
         }
         QVERIFY(dlg.Load(m_good));
-        QCOMPARE(dlg.Info(1), QString("Demo Controller compatible fimware file loaded."));
+        QCOMPARE(dlg.m_lblInfo1.text(), QString("Demo Controller compatible fimware file loaded."));
     }
 
     CTempDir m_dir;

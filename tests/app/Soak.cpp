@@ -11,6 +11,7 @@
 
 #include "FaultMatrix.h"
 
+#include "DeviceRecords.h"
 #include "FirmwareMaker.h"
 #include "app/workflow/StringTable.h"
 

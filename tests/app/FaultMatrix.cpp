@@ -1,0 +1,166 @@
+#include "FaultMatrix.h"
+
+#include "DialogTestSupport.h"
+
+#include <sstream>
+
+using apptest::CTestDialog;
+
+namespace faults {
+
+std::string Name(const MatrixRow& row)
+{
+    return row.count > 0 ? std::string(row.kind) + " x" + std::to_string(row.count) : row.kind;
+}
+
+std::string Fault(const MatrixRow& row, const std::string& where, bool always)
+{
+    std::string fault = std::string(row.kind) + ":" + where;
+    if (always)
+        fault += ":always";
+    else if (row.count > 0)
+        fault += ":" + std::to_string(row.count);
+    return fault;
+}
+
+namespace {
+
+// What the device hears after the last line for a transfer outcome.
+std::vector<std::string> Closing(Seen outcome, bool deviceGone)
+{
+    return deviceGone ? std::vector<std::string>() : ClosingOf(outcome.outcome);
+}
+
+bool IsHangup(const MatrixRow& row)
+{
+    return std::string(row.kind) == "hangup";
+}
+
+}  // namespace
+
+FaultRun AtLine(const MatrixRow& r, int line)
+{
+    FaultRun run;
+    run.deviceArgs = {"--fault", Fault(r, std::to_string(line), false)};
+    run.search = O::Found;
+    run.transfer = r.line;
+    run.deviceGone = IsHangup(r);
+    run.closing = Closing(r.line, run.deviceGone);
+    run.imageWhole = std::string(r.kind) != "cf";
+    return run;
+}
+
+FaultRun AtCommand(const MatrixRow& r, const std::string& command)
+{
+    FaultRun run;
+    if (command == "ASP" || command == "PSD" || command == "EAE") {
+        run.deviceArgs = {"--fault", Fault(r, command, true)};
+        run.search = command == "ASP" ? r.asp : command == "PSD" ? r.psd : r.eae;
+        // A device that hung up during the search is not there for the transfer.
+        run.transfer = IsHangup(r) ? O::Incomplete : O::Done;
+        run.closing = Closing(run.transfer, false);
+    } else if (command == "RST") {
+        // The closing restart is not examined: the update is done whatever
+        // the device makes of it.
+        run.deviceArgs = {"--fault", Fault(r, command, false)};
+        run.transfer = O::Done;
+        run.closing = {"RST"};
+    } else {
+        // After a flash error at line 3 the device hears DPZ, then RST.
+        run.deviceArgs = {"--fault", "flash:3", "--fault", Fault(r, command, false)};
+        run.transfer = O::FlashError;
+        run.closing = IsHangup(r) ? std::vector<std::string>{"DPZ"} : std::vector<std::string>{"DPZ", "RST"};
+    }
+    return run;
+}
+
+}  // namespace faults
+
+namespace {
+
+// The window against what an end must show: each difference a line of the
+// report.
+void Compare(const CTestDialog& dlg, Seen seen, const std::string& what, std::string& report)
+{
+    std::istringstream mismatch(dlg.Mismatch(seen.outcome, seen.noVersion ? kNoVersion : nullptr));
+    for (std::string line; std::getline(mismatch, line);)
+        report += what + ": " + line + "\n";
+}
+
+std::string Join(const std::vector<std::string>& words)
+{
+    std::string text;
+    for (const std::string& w : words)
+        text += (text.empty() ? "" : " ") + w;
+    return "{" + text + "}";
+}
+
+}  // namespace
+
+bool RunFaultCase(const FaultRun& run, const std::string& file, std::string& report)
+{
+    const size_t reported = report.size();
+    std::vector<std::string> args = run.deviceArgs;
+    args.insert(args.end(), {"--image-out", "image.txt"});
+    CSimDevice faulty(args, false, "COM5");
+    if (!faulty.IsReady()) {
+        report += "the simulated device did not start\n";
+        return false;
+    }
+    const std::string ports = PortDirectoryOf(faulty);
+
+    CTestDialog dlg;
+    dlg.m_nSearchHoldMs = 0;
+    dlg.UsePortDirectory(ports);
+    dlg.show();
+    if (!dlg.Load(file)) {
+        report += "the file did not load\n";
+        return false;
+    }
+    // Searches take at most three attempts on one port (3 s) and PSD and
+    // EAE three of 3 s each; a line at most 10 s and the closing commands
+    // 10 s each.
+    if (!dlg.Search(30000)) {
+        report += "the search did not end\n";
+        return false;
+    }
+    Compare(dlg, run.search, "search", report);
+
+    const bool found = run.search.outcome == Outcome::Compatible;
+    if (found) {
+        if (!dlg.AnswerYes(45000)) {
+            report += "the transfer did not end\n";
+            return false;
+        }
+        Compare(dlg, run.transfer, "transfer", report);
+        const std::vector<std::string> closing = RequestsAfterLines(faulty);
+        if (closing != run.closing)
+            report += "after the last line the device heard " + Join(closing) + ", expected " + Join(run.closing) + "\n";
+        if (run.transfer.outcome == Outcome::Done && run.imageWhole) {
+            faulty.Stop();  // writes the image
+            if (ReadDeviceImage(faulty.File("image.txt")) != ImageOfFile(file))
+                report += "the device's image differs from the file\n";
+        }
+    }
+
+    // Then a clean update on a fresh device under the same name.
+    if (!(found && run.transfer.outcome == Outcome::Done)) {
+        faulty.Stop();
+        CSimDevice clean({"--image-out", "image.txt", "--port-dir", ports}, false, "COM5");
+        if (!clean.IsReady()) {
+            report += "the clean device did not start\n";
+            return false;
+        }
+        if (dlg.m_nStep.load() == StepLoadFile && !dlg.Load(file))
+            report += "repeat: the file did not load again\n";
+        if (dlg.m_nStep.load() == StepFindDevice && !dlg.Search(30000))
+            report += "repeat: the search did not end\n";
+        if (dlg.m_nStep.load() == StepTransfer && !dlg.AnswerYes(45000))
+            report += "repeat: the transfer did not end\n";
+        Compare(dlg, faults::O::Done, "repeat", report);
+        clean.Stop();
+        if (ReadDeviceImage(clean.File("image.txt")) != ImageOfFile(file))
+            report += "repeat: the device's image differs from the file\n";
+    }
+    return report.size() == reported;
+}

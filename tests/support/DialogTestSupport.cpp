@@ -1,0 +1,230 @@
+#include "DialogTestSupport.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QThread>
+
+namespace apptest {
+
+namespace {
+
+// A picture of a message box when CVF_DIALOG_SHOTS names a folder.
+void ShootBox(QWidget& box)
+{
+    static int count = 0;
+    const QString folder = qEnvironmentVariable("CVF_DIALOG_SHOTS");
+    if (folder.isEmpty())
+        return;
+    QDir().mkpath(folder);
+    box.grab().save(QStringLiteral("%1/box-%2.png").arg(folder).arg(++count));
+}
+
+}  // namespace
+
+bool ChooseInFileDialog(QFileDialog* files, const QString& path)
+{
+    const QFileInfo info(path);
+    files->setDirectory(info.absolutePath());
+    // selectFile leaves a name field that has the focus as it is.
+    if (auto* name = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+        name->setText(info.fileName());
+    else
+        files->selectFile(path);
+    // As the Open button does (accept() is not public here).
+    QMetaObject::invokeMethod(files, "accept", Qt::DirectConnection);
+    return true;
+}
+
+void MouseClick(QAbstractButton& button)
+{
+    QTest::mouseClick(&button, Qt::LeftButton, Qt::NoModifier, button.rect().center());
+}
+
+void MouseDoubleClick(QAbstractButton& button)
+{
+    const QPoint at = button.rect().center();
+    QTest::mousePress(&button, Qt::LeftButton, Qt::NoModifier, at);
+    QTest::mouseRelease(&button, Qt::LeftButton, Qt::NoModifier, at);
+    QTest::mousePress(&button, Qt::LeftButton, Qt::NoModifier, at);
+    QTest::mouseDClick(&button, Qt::LeftButton, Qt::NoModifier, at);
+    QTest::mouseRelease(&button, Qt::LeftButton, Qt::NoModifier, at);
+}
+
+CTestDialog::CTestDialog()
+{
+    // Message boxes and file dialogs are answered as soon as they show.
+    m_modalTimer.setInterval(10);
+    QObject::connect(&m_modalTimer, &QTimer::timeout, &m_modalTimer, [this] { AnswerModalWindows(); });
+    m_modalTimer.start();
+}
+
+CTestDialog::CTestDialog(const std::string& portDirectory, const std::string& sysfsRoot) : CTestDialog()
+{
+    m_portDirectory = portDirectory;
+    m_sysfsRoot = sysfsRoot;
+}
+
+CTestDialog::~CTestDialog()
+{
+    // A worker still running is let go and told to end, and is gone before
+    // the parts of this object it calls are.
+    Release();
+    CloseChannel();
+    m_stop.Request();
+    FinishWorker();
+}
+
+void CTestDialog::UseFileDialog(std::function<bool(QFileDialog*)> answer)
+{
+    m_useFileDialog = true;
+    m_fileAnswer = std::move(answer);
+}
+
+bool CTestDialog::ChooseFile()
+{
+    // The seam: the path of NextFile() in m_strFilePath, or cancelled.
+    const bool chosen = CSteps::ChooseFile();
+    if (!m_useFileDialog)
+        return chosen;
+    // The real dialog, which AnswerModalWindows() answers the same way.
+    m_fileToChoose = chosen ? QString::fromStdString(m_strFilePath) : QString();
+    return CUpdateDlg::ChooseFile();
+}
+
+void CTestDialog::AnswerModalWindows()
+{
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (!window->isVisible())
+            continue;
+        if (auto* box = qobject_cast<QMessageBox*>(window)) {
+            m_boxes.append({box->windowTitle(), box->text(), box->icon()});
+            ShootBox(*box);
+            if (QAbstractButton* ok = box->button(QMessageBox::Ok))
+                ok->click();
+            else
+                box->reject();
+        } else if (auto* files = qobject_cast<QFileDialog*>(window)) {
+            if (files != m_fileDialog) {
+                m_fileDialog = files;
+                m_fileFilters = files->nameFilters();
+            }
+            bool closed = true;
+            if (m_fileAnswer)
+                closed = m_fileAnswer(files);
+            else if (m_fileToChoose.isEmpty())
+                files->reject();
+            else
+                ChooseInFileDialog(files, m_fileToChoose);
+            if (closed)
+                m_fileDialog = nullptr;
+        }
+    }
+}
+
+void CTestDialog::HoldAtProgress(int value)
+{
+    std::lock_guard lock(m_holdMutex);
+    m_holdAt = value;
+    m_held = false;
+    m_release = false;
+}
+
+bool CTestDialog::IsHeld()
+{
+    std::lock_guard lock(m_holdMutex);
+    return m_held;
+}
+
+void CTestDialog::Release()
+{
+    {
+        std::lock_guard lock(m_holdMutex);
+        m_release = true;
+        m_holdAt = -1;
+    }
+    m_wake.notify_all();
+}
+
+void CTestDialog::HoldIfAsked(int value)
+{
+    if (QThread::currentThread() == thread())
+        return;
+    std::unique_lock lock(m_holdMutex);
+    if (value != m_holdAt)
+        return;
+    m_holdAt = -1;
+    m_held = true;
+    m_wake.wait(lock, [this] { return m_release; });
+}
+
+void CTestDialog::SetProgressPos(int pos)
+{
+    HoldIfAsked(pos);
+    CUpdateDlg::SetProgressPos(pos);
+}
+
+void CTestDialog::PostValueMessage(int message, int value)
+{
+    if (message == UWM_SET_PROGRESS)
+        HoldIfAsked(value);
+    CUpdateDlg::PostValueMessage(message, value);
+}
+
+std::array<std::string, 4> CTestDialog::ShownLines() const
+{
+    std::array<std::string, 4> lines;
+    for (int n = 1; n <= 4; ++n)
+        lines[static_cast<size_t>(n - 1)] = StatusLabel(n)->text().toStdString();
+    return lines;
+}
+
+std::string CTestDialog::ShownCaption() const
+{
+    return m_btnMain.text().toStdString();
+}
+
+void CTestDialog::RunWindow()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    QThread::usleep(200);
+}
+
+void CTestDialog::AfterWorkers()
+{
+    // Everything the worker posted, its end last.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+}
+
+QString Tr(int id)
+{
+    return QString::fromStdString(Text(id));
+}
+
+QStringList ShownStatusLines(const CUpdateDlg& dialog)
+{
+    return {dialog.m_lblStatus1.text(), dialog.m_lblStatus2.text(), dialog.m_lblStatus3.text(),
+            dialog.m_lblStatus4.text()};
+}
+
+QStringList Lines(std::initializer_list<int> ids)
+{
+    QStringList lines;
+    for (int id : ids)
+        lines << (id == IDS_NONE ? QString() : Tr(id));
+    return lines;
+}
+
+void Shoot(QWidget& window, const QString& name)
+{
+    const QString folder = qEnvironmentVariable("CVF_DIALOG_SHOTS");
+    if (folder.isEmpty())
+        return;
+    QDir().mkpath(folder);
+    window.grab().save(folder + QLatin1Char('/') + name + QStringLiteral(".png"));
+}
+
+}  // namespace apptest

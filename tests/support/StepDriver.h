@@ -1,0 +1,159 @@
+#pragma once
+// The steps of an update as a test takes them, with the same names and
+// meanings for the real dialog (CTestDialog, DialogTestSupport.h) and for
+// the window that only records (CRecordingView, RecordingView.h):
+// - the file choice is answered through one seam: NextFile() or
+//   CancelNextFile() before the click that asks for a file;
+// - every click of a step opens the click gate first, as its timer does a
+//   second after the last accepted click;
+// - WaitIdle() waits, bounded, until the worker a click started has ended
+//   and the window has handled its end.
+// Window is CUpdateWorkflow or a window built on it.
+
+#include "DeviceRecords.h"
+#include "ExpectedTexts.h"
+#include "app/workflow/UpdateWorkflow.h"
+
+#include <array>
+#include <chrono>
+#include <functional>
+#include <string>
+
+// How long a step waits for its worker by default.
+inline constexpr int kWorkerWaitMs = 60000;
+
+template <class Window>
+class CSteps : public Window {
+public:
+    CSteps()
+    {
+        // Never the machine's ports: no port folder and an empty sysfs
+        // until the test names a port folder.
+        this->m_portDirectory = m_sandbox.File("no-ports");
+        this->m_sysfsRoot = m_sandbox.Path();
+    }
+
+    // ---- The file choice: the path the next one gives, or cancelled
+    // (which is also what happens when no file was named).
+    void NextFile(const std::string& path)
+    {
+        m_nextFile = path;
+        m_cancel = false;
+    }
+    void CancelNextFile() { m_cancel = true; }
+    // How often the window asked for a file.
+    int FileChoices() const { return m_fileChoices; }
+    // Runs right after the header check, before the loader starts: a test
+    // changes the file in between.
+    std::function<void()> m_afterHeaderCheck;
+
+    // The port listing looks in this folder (and an empty sysfs).
+    void UsePortDirectory(const std::string& directory)
+    {
+        this->m_portDirectory = directory;
+        this->m_sysfsRoot = m_sandbox.Path();
+    }
+
+    // ---- The steps.
+    // Opens the click gate as its timer does when it fires.
+    void OpenClickGate() { this->OnTimer(this->m_nClickTimer); }
+    // A click on the main button with the gate open; waits for the worker
+    // it started. False when that did not end in time.
+    bool Click(int timeoutMs = kWorkerWaitMs)
+    {
+        OpenClickGate();
+        PressMain();
+        return WaitIdle(timeoutMs);
+    }
+    // "start" when the window is still in its welcome step; true when it
+    // is in the load step.
+    bool Start()
+    {
+        if (this->m_nStep.load() == StepWelcome)
+            Click();
+        return this->m_nStep.load() == StepLoadFile;
+    }
+    // "start" if need be, then "Load file" with this file; true when it
+    // loaded.
+    bool Load(const std::string& path, int timeoutMs = kWorkerWaitMs)
+    {
+        Start();
+        NextFile(path);
+        Click(timeoutMs);
+        return this->m_nStep.load() == StepFindDevice && this->m_file.IsOpen();
+    }
+    // "continue": lists the ports and searches the device; true when the
+    // search ended in time, whatever it found.
+    bool Search(int timeoutMs = kWorkerWaitMs) { return Click(timeoutMs); }
+    // "Yes": the transfer; true when it ended in time.
+    bool AnswerYes(int timeoutMs = kWorkerWaitMs)
+    {
+        OpenClickGate();  // "Yes" shares the main button's gate
+        PressYes();
+        return WaitIdle(timeoutMs);
+    }
+    // "No": the device is restarted and "close" offered.
+    virtual void AnswerNo() = 0;
+    // Closes the window as its close button does; true when it closed.
+    virtual bool Close() = 0;
+
+    bool WaitIdle(int timeoutMs = kWorkerWaitMs)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (this->IsWorkerRunning()) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            RunWindow();
+        }
+        // m_bBusy is set before a worker starts and cleared just before it
+        // says it ended: once joined, its end is with the window.
+        this->FinishWorker();
+        AfterWorkers();
+        return true;
+    }
+
+    // ---- What is shown.
+    virtual std::array<std::string, 4> ShownLines() const = 0;
+    virtual std::string ShownCaption() const = 0;
+    // What differs from the screen an outcome must leave (ExpectedTexts.h);
+    // empty when it is shown.
+    std::string Mismatch(const ExpectedScreen& expected, const char* version = nullptr) const
+    {
+        return ::Mismatch(expected, ShownLines(), ShownCaption(), this->m_nStep.load(), version);
+    }
+    std::string Mismatch(Outcome outcome, const char* version = nullptr) const
+    {
+        return Mismatch(Expected(outcome), version);
+    }
+
+protected:
+    virtual void PressMain() = 0;
+    virtual void PressYes() = 0;
+    // Lets the window run for a moment while a step waits.
+    virtual void RunWindow() = 0;
+    // After a wait: the window handles what the worker left it, its end
+    // among it.
+    virtual void AfterWorkers() = 0;
+
+    bool ChooseFile() override
+    {
+        ++m_fileChoices;
+        if (m_cancel)
+            return false;
+        this->m_strFilePath = m_nextFile;
+        return true;
+    }
+    bool CheckFileHeader() override
+    {
+        const bool good = Window::CheckFileHeader();
+        if (m_afterHeaderCheck)
+            m_afterHeaderCheck();
+        return good;
+    }
+
+private:
+    CTempDir m_sandbox;  // an empty sysfs, and no port folder in it
+    std::string m_nextFile;
+    bool m_cancel = true;
+    int m_fileChoices = 0;
+};
