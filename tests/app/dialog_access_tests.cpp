@@ -314,11 +314,13 @@ void AccessTest::everyStepIsHeardWithoutAsking()
     // start to be announced.
     CSimDevice device({"--version", "OLD-V1.9OLD-2025"}, true);
     QVERIFY(device.IsReady());
-    CModalWatcher watcher;
     MakerOptions file = SmallFirmware();
     file.blocks = 6;  // about a second on the paced line
-    watcher.fileToChoose = QString::fromStdString(m_dir.WriteFirmware("heard.CVF", file));
     CTestDialog dialog(std::filesystem::path(device.LinkPath()).parent_path().string(), m_dir.Path());
+    // Through the real file dialog, after which the window must be active
+    // again for anything to be heard.
+    dialog.UseFileDialog();
+    dialog.NextFile(m_dir.WriteFirmware("heard.CVF", file));
     dialog.show();
     dialog.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&dialog));
@@ -339,27 +341,23 @@ void AccessTest::everyStepIsHeardWithoutAsking()
 
     // start: the caption changes on the focused button, which takes the
     // focus anew, described by the instructions.
-    Click(dialog.m_btnMain);
+    QVERIFY(dialog.Start());
     QTRY_VERIFY(focusedOn(&dialog.m_btnMain, Tr(IDS_LOAD_FILE)));
     QVERIFY(dialog.m_btnMain.accessibleDescription().startsWith(Tr(IDS_TURN_TO_UPDATE_MODE)));
     // The file: the button comes back with what was loaded.
-    OpenClickGate(dialog);
-    Click(dialog.m_btnMain);
-    QVERIFY(WaitIdle(dialog));
+    QVERIFY(dialog.Click());
+    QVERIFY(dialog.isActiveWindow());
     QTRY_VERIFY(focusedOn(&dialog.m_btnMain, Tr(IDS_CONTINUE)));
     QVERIFY(dialog.m_btnMain.accessibleDescription().startsWith(QStringLiteral("Demo Controller compatible fimware file loaded.")));
     QVERIFY(dialog.m_btnMain.accessibleDescription().endsWith(Tr(IDS_CLICK_CONTINUE)));
     // The search: each port announced; "Yes" takes the focus with the question.
-    OpenClickGate(dialog);
-    Click(dialog.m_btnMain);
-    QVERIFY(WaitIdle(dialog));
+    QVERIFY(dialog.Search());
     QTRY_VERIFY(focusedOn(&dialog.m_btnYes, Tr(IDS_YES)));
     QVERIFY(announced(QStringLiteral("Checking COM port COM5")));
     QVERIFY(dialog.m_btnYes.accessibleDescription().contains(Tr(IDS_UPDATE_QUESTION)));
     QVERIFY(dialog.m_btnYes.accessibleDescription().contains(QStringLiteral("OLD-2025  OLD-V1.9")));
     // The transfer: its start announced, the result on "close".
-    Click(dialog.m_btnYes);
-    QVERIFY(WaitIdle(dialog));
+    QVERIFY(dialog.AnswerYes());
     QTRY_VERIFY(focusedOn(&dialog.m_btnMain, Tr(IDS_CLOSE)));
     QVERIFY(announced(Tr(IDS_UPDATE_STARTED)));
     QVERIFY(dialog.m_btnMain.accessibleDescription().startsWith(Tr(IDS_UPDATE_ENDED)));
