@@ -480,7 +480,7 @@ void CUpdateDlg::ShowControl(Control control, bool show)
             m_announcements->MoveFocusFrom(widget);
         widget->setVisible(show);
         if (control == Control::Progress)
-            m_announcements->SetCountingDown(show && m_nStep.load() == StepFinished);
+            m_announcements->SetCountingDown(show && Step() == StepFinished);
         // "Yes" is the answer the question expects; the main button is
         // presented with its caption (SetMainButtonText).
         if (show && control == Control::YesButton)

@@ -92,7 +92,7 @@ void CUpdateWorkflow::StartWorker(void (*threadProc)(CUpdateWorkflow*), int step
         // No thread to be had (the system's limit of threads or memory):
         // nothing has begun, so the step is as it was.
         m_bBusy = 0;
-        m_nStep = stepBefore;
+        EnterStep(static_cast<WorkflowStep>(stepBefore));
         ShowMessage(FormatText(IDS_CANNOT_START, error.what()), MessageIcon::Exclamation);
     }
 }
@@ -171,16 +171,16 @@ void CUpdateWorkflow::OnMainButton()
     if (m_nClickTimer != 0)
         m_bClickReady = 0;
 
-    switch (m_nStep.load()) {
+    switch (Step()) {
     case StepWelcome:
         ShowInstructions();
-        m_nStep = StepLoadFile;
+        EnterStep(StepLoadFile);
         break;
     case StepLoadFile:
         if (!ChooseFile())
             break;
         if (CheckFileHeader()) {
-            m_nStep = StepFindDevice;
+            EnterStep(StepFindDevice);
             m_bBusy = 1;
             StartWorker(&CUpdateWorkflow::LoadThreadProc, StepLoadFile);
         } else {
@@ -190,13 +190,13 @@ void CUpdateWorkflow::OnMainButton()
     case StepFindDevice:
         if (FindComPorts()) {
             m_bBusy = 1;
-            m_nStep = StepTransfer;
+            EnterStep(StepTransfer);
             StartWorker(&CUpdateWorkflow::SearchThreadProc, StepFindDevice);
         }
         break;
     case StepTransfer:
         m_bBusy = 1;
-        m_nStep = StepFinished;
+        EnterStep(StepFinished);
         StartWorker(&CUpdateWorkflow::TransferThreadProc, StepTransfer);
         break;
     case StepFinished:
@@ -209,7 +209,7 @@ void CUpdateWorkflow::OnMainButton()
 
 void CUpdateWorkflow::OnNo()
 {
-    m_nStep += 1;
+    EnterStep(StepFinished);
     ShowControl(Control::YesButton, false);
     ShowControl(Control::NoButton, false);
     SetStatusLine(4, Text(IDS_CLICK_TO_CLOSE));
@@ -237,7 +237,7 @@ bool CUpdateWorkflow::OnClose()
     }
     if (m_file.IsOpen())
         m_file.Close();
-    if (m_nStep.load() == StepTransfer)
+    if (Step() == StepTransfer)
         SendRestart();
     return true;
 }
@@ -276,7 +276,7 @@ void CUpdateWorkflow::LoadFile()
         filePane = m_strFilePath;
         devicePane = m_strDevice;
     }
-    m_nStep = row.next;
+    EnterStep(row.next);
 
     PostFilePane(filePane);
     PostDevicePane(devicePane);
@@ -349,7 +349,7 @@ void CUpdateWorkflow::SearchDevice()
         SetStatusLines(LINES_INCOMPATIBLE_AT_ONCE);
     }
     PostOutcome(row.outcome, context);
-    m_nStep = row.next;
+    EnterStep(row.next);
     if (result == SearchResult::Incompatible) {
         m_file.Close();
         m_firmware.Clear();
@@ -388,7 +388,7 @@ void CUpdateWorkflow::TransferFirmware()
         context.elapsed = operation.FormatElapsed();
     }
     PostOutcome(row.outcome, context);
-    m_nStep = row.next;
+    EnterStep(row.next);
 
     ShowControl(Control::Progress, false);
     PostButtonText(Text(row.caption));

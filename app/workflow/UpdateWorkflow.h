@@ -160,9 +160,12 @@ public:
     void FinishWorker();
     bool IsWorkerRunning() const { return m_bBusy.load() != 0; }
 
-    // ---- State shared with the workers (see the busy rule above).
-    std::atomic<int> m_bBusy{0};
-    std::atomic<int> m_nStep{StepWelcome};
+    // ---- The step and the busy flag (see the busy rule above).
+    WorkflowStep Step() const { return static_cast<WorkflowStep>(m_nStep.load()); }
+    // The one way the step changes: to what the button, an outcome (its
+    // row's next step) or "No" leads to.
+    void EnterStep(WorkflowStep step) { m_nStep = step; }
+
     int m_bClickReady = 0;
     unsigned m_nClickTimer = 0;
 
@@ -187,6 +190,12 @@ public:
     int m_nSearchHoldMs = SEARCH_HOLD_MS;
 
 protected:
+    // Shared with the workers: the window thread sets m_bBusy before it
+    // starts one, the worker clears it; each side writes m_nStep only while
+    // the busy rule gives it the step.
+    std::atomic<int> m_bBusy{0};
+    std::atomic<int> m_nStep{StepWelcome};
+
     // Starts a worker thread; throws std::system_error when none can be had.
     virtual std::thread LaunchWorker(void (*threadProc)(CUpdateWorkflow*));
     // Asks a running worker to stop at its next step.

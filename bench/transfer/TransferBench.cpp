@@ -99,13 +99,11 @@ int main(int argc, char** argv)
 
     CNullView view;
     view.m_strFilePath = path;
-    view.m_nStep = StepFindDevice;
-    view.m_bBusy = 1;
+    view.EnterStep(StepFindDevice);
     view.LoadFile();
     view.m_strPort = "COM7";
     view.m_strPortPath = sim.DevicePath();
-    view.m_nStep = StepFinished;
-    view.m_bBusy = 1;
+    view.EnterStep(StepFinished);
 
     const double cpu0 = CpuSeconds();
     const auto t0 = Clock::now();

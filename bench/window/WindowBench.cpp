@@ -129,7 +129,7 @@ void WindowLoad(CScriptedDlg& dlg, const std::string& path, double& ms, double& 
     for (int i = 0; i < 5; ++i) {
         if (dlg.m_file.IsOpen())
             dlg.m_file.Close();
-        dlg.m_nStep = StepLoadFile;
+        dlg.EnterStep(StepLoadFile);
         dlg.m_next = path;
         meter.Start();
         const auto t0 = Clock::now();
@@ -263,7 +263,7 @@ int main(int argc, char** argv)
     const long peak = PeakRssKiB();
     if (dlg.m_file.IsOpen())
         dlg.m_file.Close();
-    dlg.m_nStep = StepLoadFile;
+    dlg.EnterStep(StepLoadFile);
 
     double window1 = 0, stall1 = 0, window8 = 0, stall8 = 0;
     const double bare1 = BareLoadMs(file1);
@@ -278,7 +278,7 @@ int main(int argc, char** argv)
         CSimDevice b({"--no-update-mode", "--port-dir", PortDirectoryOf(a)}, false, "COM2");
         CSimDevice c({"--no-update-mode", "--port-dir", PortDirectoryOf(a)}, false, "COM3");
         dlg.m_portDirectory = PortDirectoryOf(a);
-        dlg.m_nStep = StepFindDevice;
+        dlg.EnterStep(StepFindDevice);
         const auto t0 = Clock::now();
         dlg.FindComPorts();
         listing = Ms(Clock::now() - t0);

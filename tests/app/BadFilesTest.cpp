@@ -120,9 +120,9 @@ private:
             break;
         }
         // The window goes on working.
-        if (dlg.m_nStep.load() == StepFindDevice) {
+        if (dlg.Step() == StepFindDevice) {
             dlg.m_file.Close();
-            dlg.m_nStep = StepLoadFile;
+            dlg.EnterStep(StepLoadFile);
         }
         QVERIFY(dlg.Load(m_good));
         QCOMPARE(dlg.m_lblInfo1.text(), QString("Demo Controller compatible fimware file loaded."));

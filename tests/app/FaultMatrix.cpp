@@ -151,11 +151,11 @@ bool RunFaultCase(const FaultRun& run, const std::string& file, std::string& rep
             report += "the clean device did not start\n";
             return false;
         }
-        if (dlg.m_nStep.load() == StepLoadFile && !dlg.Load(file))
+        if (dlg.Step() == StepLoadFile && !dlg.Load(file))
             report += "repeat: the file did not load again\n";
-        if (dlg.m_nStep.load() == StepFindDevice && !dlg.Search(30000))
+        if (dlg.Step() == StepFindDevice && !dlg.Search(30000))
             report += "repeat: the search did not end\n";
-        if (dlg.m_nStep.load() == StepTransfer && !dlg.AnswerYes(45000))
+        if (dlg.Step() == StepTransfer && !dlg.AnswerYes(45000))
             report += "repeat: the transfer did not end\n";
         Compare(dlg, faults::O::Done, "repeat", report);
         clean.Stop();

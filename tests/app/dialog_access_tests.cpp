@@ -230,7 +230,7 @@ void AccessTest::buttonIsPressedThroughItsAction()
     QVERIFY(actions);
     QVERIFY(actions->actionNames().contains(QAccessibleActionInterface::pressAction()));
     actions->doAction(QAccessibleActionInterface::pressAction());
-    QTRY_COMPARE(dialog.m_nStep.load(), int(StepLoadFile));
+    QTRY_COMPARE(dialog.Step(), StepLoadFile);
     QCOMPARE(Name(&dialog.m_btnMain), QStringLiteral("Load file"));
     QCOMPARE(Name(&dialog.m_lblStatus1), QStringLiteral("Turn your device to update mode"));
 }

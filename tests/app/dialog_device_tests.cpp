@@ -155,7 +155,7 @@ void DeviceTest::LoadAndSearch()
     QCOMPARE(dialog.m_btnMain.text(), Tr(IDS_CONTINUE));
 
     QVERIFY(dialog.Search());
-    QCOMPARE(dialog.m_nStep.load(), int(StepTransfer));
+    QCOMPARE(dialog.Step(), StepTransfer);
     QVERIFY(dialog.m_btnYes.isVisible());
     QVERIFY(dialog.m_btnNo.isVisible());
     QVERIFY(dialog.m_btnMain.isHidden());
@@ -189,7 +189,7 @@ void DeviceTest::fullUpdate()
     QCOMPARE(dialog.m_lblStatus4.text(), QStringLiteral("transferred"));
     QVERIFY(dialog.m_progress.isVisible());
     QVERIFY(dialog.m_btnYes.isHidden() && dialog.m_btnNo.isHidden() && dialog.m_btnMain.isHidden());
-    QCOMPARE(dialog.m_nStep.load(), int(StepFinished));
+    QCOMPARE(dialog.Step(), StepFinished);
     QVERIFY2(dialog.m_progress.GetPos() > 40 && dialog.m_progress.GetPos() < 50,
              qPrintable(QString::number(dialog.m_progress.GetPos())));
     Shoot(dialog, QStringLiteral("4-transferring"));
@@ -240,7 +240,7 @@ void DeviceTest::noRestartsTheDeviceAndOffersClose()
     dialog.AnswerNo();
     QVERIFY(m_device->WaitForLog("restart"));
     QCOMPARE(Commands(*m_device).last(), QStringLiteral("RST"));
-    QCOMPARE(dialog.m_nStep.load(), int(StepFinished));
+    QCOMPARE(dialog.Step(), StepFinished);
     QVERIFY(dialog.m_btnYes.isHidden());
     QVERIFY(dialog.m_btnNo.isHidden());
     QVERIFY(dialog.m_btnMain.isVisible());

@@ -108,7 +108,7 @@ void WindowTest::firstWindowLayoutAndTexts()
     QVERIFY(dialog.m_progress.isHidden());
     QCOMPARE(dialog.m_btnMain.size(), QSize(95, 30));
     QVERIFY(qAbs(dialog.m_btnMain.geometry().center().x() - dialog.width() / 2) <= 2);
-    QCOMPARE(dialog.m_nStep.load(), int(StepWelcome));
+    QCOMPARE(dialog.Step(), StepWelcome);
 
     // Status bar along the bottom: file pane 150 px narrower than the
     // window, device pane 90 px, the port pane the rest.
@@ -159,7 +159,7 @@ void WindowTest::enterAndEscapeDoNothing()
             QTest::keyClick(target, key);
             QCoreApplication::processEvents();
             QVERIFY(dialog.isVisible());
-            QCOMPARE(dialog.m_nStep.load(), int(StepWelcome));
+            QCOMPARE(dialog.Step(), StepWelcome);
             QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("start"));
         }
     }
@@ -202,7 +202,7 @@ void WindowTest::doubleClickActsOnceAndGateOpensAfterASecond()
     QElapsedTimer sinceClick;
     sinceClick.start();
     MouseDoubleClick(dialog.m_btnMain);
-    QCOMPARE(dialog.m_nStep.load(), int(StepLoadFile));
+    QCOMPARE(dialog.Step(), StepLoadFile);
     QCOMPARE(dialog.FileChoices(), 0);
 
     // A single click within the second is ignored too.
@@ -215,7 +215,7 @@ void WindowTest::doubleClickActsOnceAndGateOpensAfterASecond()
 
     MouseClick(dialog.m_btnMain);
     QCOMPARE(dialog.FileChoices(), 1);
-    QCOMPARE(dialog.m_nStep.load(), int(StepLoadFile));
+    QCOMPARE(dialog.Step(), StepLoadFile);
 }
 
 void WindowTest::workerTextsArriveInTheOrderPosted()

@@ -12,7 +12,7 @@ CRecordingView::Screen CRecordingView::Shown() const
 {
     std::lock_guard lock(m_mutex);
     Screen screen = m_screen;
-    screen.step = m_nStep.load();
+    screen.step = Step();
     return screen;
 }
 

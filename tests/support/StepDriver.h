@@ -57,6 +57,9 @@ public:
     // ---- The steps.
     // Opens the click gate as its timer does when it fires.
     void OpenClickGate() { this->OnTimer(this->m_nClickTimer); }
+    // As if a worker ran (for what the window refuses while one does) or
+    // for a worker body run on the test's own thread.
+    void PretendBusy(bool busy) { this->m_bBusy = busy ? 1 : 0; }
     // A click on the main button with the gate open; waits for the worker
     // it started. False when that did not end in time.
     bool Click(int timeoutMs = kWorkerWaitMs)
@@ -69,9 +72,9 @@ public:
     // is in the load step.
     bool Start()
     {
-        if (this->m_nStep.load() == StepWelcome)
+        if (this->Step() == StepWelcome)
             Click();
-        return this->m_nStep.load() == StepLoadFile;
+        return this->Step() == StepLoadFile;
     }
     // "start" if need be, then "Load file" with this file; true when it
     // loaded.
@@ -80,7 +83,7 @@ public:
         Start();
         NextFile(path);
         Click(timeoutMs);
-        return this->m_nStep.load() == StepFindDevice && this->m_file.IsOpen();
+        return this->Step() == StepFindDevice && this->m_file.IsOpen();
     }
     // "continue": lists the ports and searches the device; true when the
     // search ended in time, whatever it found.
@@ -119,7 +122,7 @@ public:
     // empty when it is shown.
     std::string Mismatch(const ExpectedScreen& expected, const char* version = nullptr) const
     {
-        return ::Mismatch(expected, ShownLines(), ShownCaption(), this->m_nStep.load(), version);
+        return ::Mismatch(expected, ShownLines(), ShownCaption(), int(this->Step()), version);
     }
     std::string Mismatch(Outcome outcome, const char* version = nullptr) const
     {

@@ -117,7 +117,7 @@ bool Run(const std::string& file, Language language, const QString& dir)
         // Far enough for an estimate of the remaining time.
         ok = ok && WaitFor([&] {
             const int pos = dlg.m_progress.GetPos();
-            return dlg.IsWorkerRunning() && dlg.m_nStep.load() == StepFinished && pos >= 40 && pos < 100 &&
+            return dlg.IsWorkerRunning() && dlg.Step() == StepFinished && pos >= 40 && pos < 100 &&
                    !dlg.m_lblStatus3.text().isEmpty();
         }, 120000);
         shots.Shoot(dlg, QStringLiteral("6-transferring"));

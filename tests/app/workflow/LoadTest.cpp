@@ -42,7 +42,7 @@ protected:
         EXPECT_EQ(s.paneFile, "");
         EXPECT_EQ(s.paneDevice, "");
         EXPECT_FALSE(view.m_file.IsOpen());
-        EXPECT_EQ(view.m_bBusy.load(), 0);
+        EXPECT_FALSE(view.IsWorkerRunning());
     }
 
     CTempDir m_temp;
@@ -121,8 +121,8 @@ TEST_F(LoadTest, FileGoneBeforeTheLoaderOpensIt)
 {
     CRecordingView view;
     view.m_strFilePath = m_dir + "/gone.CVF";
-    view.m_nStep = StepFindDevice;
-    view.m_bBusy = 1;
+    view.EnterStep(StepFindDevice);
+    view.PretendBusy(true);
     CUpdateWorkflow::LoadThreadProc(&view);  // the worker, on this thread
     ASSERT_EQ(view.Messages().size(), 1u);
     EXPECT_EQ(view.Messages()[0], m_dir + "/gone.CVF\ncouldn't be opened.");
@@ -140,7 +140,7 @@ TEST_F(LoadTest, AWorkerThatCannotStartIsReportedAndTheStepStays)
     } view;
     ASSERT_FALSE(view.Load(WriteFirmware(m_dir, "fw.CVF", SmallFirmware())));
     EXPECT_EQ(view.Shown().step, StepLoadFile);
-    EXPECT_EQ(view.m_bBusy.load(), 0);
+    EXPECT_FALSE(view.IsWorkerRunning());
     ASSERT_EQ(view.Messages().size(), 1u);
     EXPECT_EQ(view.Messages()[0].rfind("The work could not be started: thread: ", 0), 0u) << view.Messages()[0];
     EXPECT_EQ(view.MessageIcons()[0], MessageIcon::Exclamation);
@@ -160,23 +160,23 @@ TEST_F(LoadTest, ClickGateAndBusyIgnoreClicks)
     view.OnTimer(CLICK_TIMER_ID);
     EXPECT_EQ(view.m_bClickReady, 1);
 
-    view.m_bBusy = 1;
+    view.PretendBusy(true);
     view.CancelNextFile();
     view.OnMainButton();
     EXPECT_EQ(view.m_bClickReady, 1) << "a click while busy does not even start the gate";
-    view.m_bBusy = 0;
+    view.PretendBusy(false);
 }
 
 TEST_F(LoadTest, CloseRefusedWhileBusyAndClosesTheFileOtherwise)
 {
     CRecordingView view;
     ASSERT_TRUE(view.Load(Write(MakerOptions{})));
-    view.m_bBusy = 1;
+    view.PretendBusy(true);
     EXPECT_FALSE(view.OnClose());
     ASSERT_EQ(view.Messages().size(), 1u);
     EXPECT_EQ(view.Messages()[0], kCloseRefused);
     EXPECT_TRUE(view.m_file.IsOpen());
-    view.m_bBusy = 0;
+    view.PretendBusy(false);
     EXPECT_TRUE(view.OnClose());
     EXPECT_FALSE(view.m_file.IsOpen());
 }
