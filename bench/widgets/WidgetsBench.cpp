@@ -1,6 +1,7 @@
 // widgets_bench: prints the cost of the display widgets' hot operations.
 // Runs offscreen unless QT_QPA_PLATFORM says otherwise.
 
+#include "res/ResourceIds.h"
 #include "widgets/BackdropDialog.h"
 #include "widgets/DibImage.h"
 #include "widgets/PercentBar.h"
@@ -72,16 +73,16 @@ int main(int argc, char** argv)
 
     if (QFile::exists(QStringLiteral(":/bitmap/163"))) {
         CDibImage dib;
-        Report("CDibImage::LoadFromResource(163), 440x456x8", NsPer(50, [&] { dib.LoadFromResource(163); }));
+        Report("CDibImage::LoadFromResource(IDB_BACKDROP), 440x456x8", NsPer(50, [&] { dib.LoadFromResource(IDB_BACKDROP); }));
 
         CBackdropDialog dialog;
         dialog.resize(440, 456);
-        dialog.SetBackdropBitmap(163, Stretch);
+        dialog.SetBackdropBitmap(IDB_BACKDROP, Stretch);
         Report("backdrop Stretch, full paint 440x456", NsPer(200, [&] { (void)dialog.grab(); }));
         dialog.resize(660, 684);
         Report("backdrop Stretch, full paint 660x684 (scaled)", NsPer(100, [&] { (void)dialog.grab(); }));
         Report("backdrop Stretch, 305x33 strip of 660x684", NsPer(2000, [&] { (void)dialog.grab(QRect(68, 380, 305, 33)); }));
-        dialog.SetBackdropBitmap(163, Tile);
+        dialog.SetBackdropBitmap(IDB_BACKDROP, Tile);
         Report("backdrop Tile, full paint 660x684", NsPer(100, [&] { (void)dialog.grab(); }));
     }
 

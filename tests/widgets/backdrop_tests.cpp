@@ -1,5 +1,6 @@
 // Backdrop dialog placement and dragging, and the colour labels on it.
 
+#include "res/ResourceIds.h"
 #include "WidgetTestSupport.h"
 
 #include "widgets/BackdropDialog.h"
@@ -145,7 +146,7 @@ void BackdropTest::resourceBackdropAndUnknownId()
     CBackdropDialog dlg;
     QVERIFY(!dlg.HasBackdrop());
     dlg.resize(440, 456);
-    QVERIFY(dlg.SetBackdropBitmap(163, Stretch));
+    QVERIFY(dlg.SetBackdropBitmap(IDB_BACKDROP, Stretch));
     QVERIFY(dlg.HasBackdrop());
     const QImage reference = QImage(QStringLiteral(":/bitmap/163")).convertToFormat(QImage::Format_RGB32);
     QImage shot = testsupport::Render(dlg);

@@ -1,5 +1,6 @@
 // Bitmap image loading and drawing, and the off-screen painter.
 
+#include "res/ResourceIds.h"
 #include "WidgetTestSupport.h"
 
 #include "widgets/BufferedDC.h"
@@ -67,7 +68,7 @@ void DibImageTest::backdropResourceIsEightBitWithPalette()
         QSKIP("bitmap 163 is not built in");
     }
     CDibImage dib;
-    QVERIFY(dib.LoadFromResource(163));
+    QVERIFY(dib.LoadFromResource(IDB_BACKDROP));
     const DibInfoHeader& h = dib.GetBitmapInfo()->bmiHeader;
     QCOMPARE(dib.Width(), 440);
     QCOMPARE(dib.Height(), 456);
@@ -95,7 +96,7 @@ void DibImageTest::trueColorResourceHasNoPalette()
         QSKIP("bitmap 164 is not built in");
     }
     CDibImage dib;
-    QVERIFY(dib.LoadFromResource(164));
+    QVERIFY(dib.LoadFromResource(IDB_BUTTON));
     QCOMPARE(int(dib.GetBitmapInfo()->bmiHeader.biBitCount), 24);
     QVERIFY(dib.GetBitmapInfo()->bmiColors.empty());
     QVERIFY(dib.GetPalette() == nullptr);

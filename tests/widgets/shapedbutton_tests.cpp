@@ -1,6 +1,7 @@
 // The shaped bitmap button: region from the mask, faces per state and click
 // semantics.
 
+#include "res/ResourceIds.h"
 #include "WidgetTestSupport.h"
 
 #include "widgets/ShapedButton.h"
@@ -131,7 +132,7 @@ void ShapedButtonTest::resourceMaskAndFaces()
     window.resize(200, 100);
     CShapedButton button(&window);
     button.resize(63, 19);
-    button.SetBitmaps(164, 166, 165, 0, 165, 147, DrawAsIs, 0, 0);
+    button.SetBitmaps(IDB_BUTTON, IDB_BUTTON_PRESSED, IDB_BUTTON_HOVER, 0, IDB_BUTTON_HOVER, IDB_BUTTON_MASK, DrawAsIs, 0, 0);
     QCOMPARE(button.size(), QSize(95, 30));
     QVERIFY(button.HasRegion());
     QCOMPARE(button.mask(), button.Region());
@@ -145,13 +146,13 @@ void ShapedButtonTest::resourceMaskAndFaces()
     // leaves the disabled face empty, filled with the button colour.
     button.setEnabled(false);
     QCOMPARE(testsupport::Render(button).pixel(3, 3), normal.pixel(3, 3));
-    button.SetBitmaps(164, 166, 165, 9999, 165, 147, DrawAsIs, 0, 0);
+    button.SetBitmaps(IDB_BUTTON, IDB_BUTTON_PRESSED, IDB_BUTTON_HOVER, 9999, IDB_BUTTON_HOVER, IDB_BUTTON_MASK, DrawAsIs, 0, 0);
     QCOMPARE(testsupport::Render(button).pixel(3, 3), button.palette().color(QPalette::Button).rgb());
     button.setEnabled(true);
 
     // Without a mask ID the button keeps its shape and size.
     button.resize(120, 40);
-    button.SetBitmaps(164, 166, 165, 0, 165, 0, DrawAsIs, 0, 0);
+    button.SetBitmaps(IDB_BUTTON, IDB_BUTTON_PRESSED, IDB_BUTTON_HOVER, 0, IDB_BUTTON_HOVER, 0, DrawAsIs, 0, 0);
     QCOMPARE(button.size(), QSize(120, 40));
     QVERIFY(button.HasRegion());
 }
