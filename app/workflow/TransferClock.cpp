@@ -1,5 +1,6 @@
 #include "app/workflow/TransferClock.h"
 
+#include "app/workflow/StringIds.h"
 #include "app/workflow/StringTable.h"
 
 #include <algorithm>
@@ -14,9 +15,9 @@ void CTransferClock::Start()
 {
     m_startTime = std::time(nullptr);
     m_stopwatch.Start(true);
-    m_unitHours = Text(121);
-    m_unitMinutes = Text(120);
-    m_unitSeconds = Text(119);
+    m_unitHours = Text(IDS_UNIT_HOURS);
+    m_unitMinutes = Text(IDS_UNIT_MINUTES);
+    m_unitSeconds = Text(IDS_UNIT_SECONDS);
 }
 
 std::string CTransferClock::FormatDuration(int32_t r)

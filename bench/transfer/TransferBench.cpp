@@ -113,7 +113,7 @@ int main(int argc, char** argv)
 
     std::printf("transfer of %d lines (%d data bytes), pacing on, device line time %d ms\n", lines,
                 view.m_file.GetTotalBytes(), lineTimeMs);
-    std::printf("  outcome            %s\n", view.m_caption == Text(344) ? "done" : "FAILED");
+    std::printf("  outcome            %s\n", view.m_caption == Text(IDS_CLOSE) ? "done" : "FAILED");
     std::printf("  wall time          %.3f s\n", wall);
     std::printf("  theoretical time   %.3f s\n", theoretical);
     std::printf("  ratio              %.4f   (goal <= 1.02)\n", wall / theoretical);
@@ -122,5 +122,5 @@ int main(int argc, char** argv)
     sim.Stop();
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);
-    return view.m_caption == Text(344) ? 0 : 1;
+    return view.m_caption == Text(IDS_CLOSE) ? 0 : 1;
 }
