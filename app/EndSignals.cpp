@@ -1,38 +1,15 @@
 #include "app/EndSignals.h"
 
-#include <QSocketNotifier>
+#include "app/workflow/EndSignalSet.h"
 
-#include <csignal>
+#include <QSocketNotifier>
 
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-namespace {
-
-sigset_t EndSignalSet()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    return set;
-}
-
-}  // namespace
-
-void CEndSignals::BlockEndSignals()
-{
-    const sigset_t set = EndSignalSet();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    // A device or terminal gone away is an error to its caller, not an end.
-    std::signal(SIGPIPE, SIG_IGN);
-}
-
 CEndSignals::CEndSignals(QObject* parent) : QObject(parent)
 {
-    const sigset_t set = EndSignalSet();
-    m_fd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    m_fd = OpenEndSignalFd();
     if (m_fd < 0)
         return;
     m_notifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);

@@ -1,9 +1,9 @@
 #pragma once
 // The signals that ask the program to end (SIGINT, SIGTERM, SIGHUP),
 // received on the window thread instead of ending the program where it
-// stands. BlockEndSignals() must run before any thread starts, so that
-// every thread inherits the block and none of them takes such a signal
-// itself; CEndSignals then reads them from a signalfd as they come.
+// stands. BlockEndSignals() (app/workflow/EndSignalSet.h) must run before
+// any thread starts; CEndSignals then reads them from a signalfd as they
+// come.
 
 #include <QObject>
 
@@ -14,10 +14,6 @@ class QSocketNotifier;
 class CEndSignals : public QObject {
     Q_OBJECT
 public:
-    // Blocks the end signals in the calling thread and, as threads inherit
-    // it, in every thread started afterwards. Ignores SIGPIPE.
-    static void BlockEndSignals();
-
     explicit CEndSignals(QObject* parent = nullptr);
     ~CEndSignals() override;
     // False when no signalfd could be had (the signals then stay blocked

@@ -6,7 +6,7 @@
 class CUpdateApp : public QApplication {
     Q_OBJECT
 public:
-    // Call CEndSignals::BlockEndSignals() before constructing it: Qt may
+    // Call BlockEndSignals() before constructing it: Qt may
     // start threads of its own here.
     CUpdateApp(int& argc, char** argv);
     // Runs the main dialog modally; the program ends after it. Returns

@@ -2,12 +2,13 @@
 // It takes no options of its own; Qt's options (-platform ...) pass through.
 
 #include "app/EndSignals.h"
+#include "app/workflow/EndSignalSet.h"
 #include "app/UpdateApp.h"
 
 int main(int argc, char** argv)
 {
     // Before Qt starts any thread: the end signals come to the window.
-    CEndSignals::BlockEndSignals();
+    BlockEndSignals();
     CUpdateApp app(argc, argv);
     app.InitInstance();
     return app.ExitStatus();

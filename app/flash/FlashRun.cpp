@@ -1,4 +1,5 @@
 #include "app/flash/FlashRun.h"
+#include "app/workflow/EndSignalSet.h"
 
 #include "app/flash/DeviceJob.h"
 #include "app/flash/FlashReport.h"
@@ -56,16 +57,6 @@ constexpr auto kSilenceLimit = 180s;
 constexpr auto kWindDownLimit = 90s;
 constexpr size_t kMessageLimit = 64 * 1024;
 
-sigset_t EndSignalSet()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    return set;
-}
-
 int Status(Outcome outcome)
 {
     return OutcomeTable(outcome).exitStatus;
@@ -112,8 +103,7 @@ public:
     explicit CFlashRun(const FlashOptions& options)
         : m_options(options), m_report(MakeFlashReport(options.json, options.quiet))
     {
-        const sigset_t set = EndSignalSet();
-        m_signalFd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+        m_signalFd = OpenEndSignalFd();
     }
     ~CFlashRun()
     {
@@ -809,15 +799,6 @@ private:
 };
 
 }  // namespace
-
-void BlockEndSignals()
-{
-    const sigset_t set = EndSignalSet();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    // A reader gone away (a closed pipe, a device) is an error to the
-    // writer, not the end of the program.
-    std::signal(SIGPIPE, SIG_IGN);
-}
 
 int RunFlash(const FlashOptions& options)
 {

@@ -6,10 +6,8 @@
 
 #include "app/flash/FlashOptions.h"
 
-// Blocks SIGINT, SIGTERM and SIGHUP in the calling thread (and so in every
-// thread and process started after it) and ignores SIGPIPE. Must run
-// before any thread starts; the run reads the signals from a signalfd.
-void BlockEndSignals();
+// Call BlockEndSignals() (app/workflow/EndSignalSet.h) before any thread
+// starts; the run reads the signals from a signalfd.
 
 // The exit statuses are the outcome table's (Outcome.h), and EXIT_USAGE.
 int RunFlash(const FlashOptions& options);

@@ -4,6 +4,7 @@
 
 #include "app/flash/FlashOptions.h"
 #include "app/flash/FlashRun.h"
+#include "app/workflow/EndSignalSet.h"
 
 int main(int argc, char** argv)
 {

@@ -7,6 +7,7 @@
 #include "DialogTestSupport.h"
 #include "DeviceRecords.h"
 #include "app/EndSignals.h"
+#include "app/workflow/EndSignalSet.h"
 
 #include <QLabel>
 #include <QtTest>
@@ -365,7 +366,7 @@ void DeviceTest::endSignalDuringTheTransferWindsDown()
 {
     // As the program does before any thread starts; raise() then leaves
     // the signal pending for this thread, where the signalfd reads it.
-    CEndSignals::BlockEndSignals();
+    BlockEndSignals();
     CEndSignals endSignals;
     QVERIFY(endSignals.IsListening());
     SetUpDevice({});
@@ -395,7 +396,7 @@ void DeviceTest::endSignalDuringTheTransferWindsDown()
 
 void DeviceTest::endSignalWhileLoadingCloses()
 {
-    CEndSignals::BlockEndSignals();
+    BlockEndSignals();
     CEndSignals endSignals;
     SetUpDevice({});
     CTestDialog& dialog = *m_dialog;
