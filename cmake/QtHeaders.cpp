@@ -1,0 +1,1 @@
+// Host of the precompiled Qt headers (see QtHeaders.cmake).
