@@ -7,6 +7,7 @@
 // Usage: bench_flash [KIB] [LINE-TIME-MS]   (firmware size, 64 KiB; the
 // device's own time per line, 0)
 
+#include "ChildCommand.h"
 #include "DeviceRecords.h"
 #include "FirmwareMaker.h"
 #include "ProcessTimes.h"
@@ -15,7 +16,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,7 +25,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
 
 namespace {
 
@@ -41,21 +40,10 @@ struct Figures {
 // One run of cvf-flash to its end, its output counted.
 Figures Flash(const std::string& runtimeDir, const std::string& sysfs, const std::string& file)
 {
-    std::vector<std::string> argv = {CVF_FLASH, "--sysfs", sysfs, "-a", "-y", "--json", file};
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "XDG_RUNTIME_DIR=", 16) != 0)
-            env.emplace_back(*e);
-    }
-    env.push_back("XDG_RUNTIME_DIR=" + runtimeDir);
-    std::vector<char*> argp;
-    for (std::string& a : argv)
-        argp.push_back(a.data());
-    argp.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
+    CChildCommand command({CVF_FLASH, "--sysfs", sysfs, "-a", "-y", "--json", file});
+    command.SetEnv("XDG_RUNTIME_DIR", runtimeDir);
+    char* const* argp = command.Argv();
+    char* const* envp = command.Envp();
 
     int out[2];
     if (pipe(out) != 0)
@@ -70,7 +58,7 @@ Figures Flash(const std::string& runtimeDir, const std::string& sysfs, const std
         dup2(out[1], 1);
         close(out[0]);
         close(out[1]);
-        execve(argp[0], argp.data(), envp.data());
+        execve(argp[0], argp, envp);
         _exit(127);
     }
     close(out[1]);

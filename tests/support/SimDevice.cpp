@@ -1,8 +1,9 @@
 #include "SimDevice.h"
 
+#include "ChildCommand.h"
+
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -15,7 +16,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
 
 std::string ReadFile(const std::string& path)
 {
@@ -37,22 +37,11 @@ CSimDevice::CSimDevice(const std::vector<std::string>& args, bool paced, const s
     if (!paced)
         argv.push_back("--no-pacing");
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> argp;
-    for (std::string& a : argv)
-        argp.push_back(a.data());
-    argp.push_back(nullptr);
-
+    CChildCommand command(std::move(argv));
     // The child's environment: ours, with the private port directory.
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "XDG_RUNTIME_DIR=", 16) != 0)
-            env.emplace_back(*e);
-    }
-    env.push_back("XDG_RUNTIME_DIR=" + m_dir);
-    std::vector<char*> envp;
-    for (std::string& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
+    command.SetEnv("XDG_RUNTIME_DIR", m_dir);
+    char* const* argp = command.Argv();
+    char* const* envp = command.Envp();
 
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0)
@@ -67,7 +56,7 @@ CSimDevice::CSimDevice(const std::vector<std::string>& args, bool paced, const s
         dup2(pipeFds[1], STDOUT_FILENO);
         if (chdir(m_dir.c_str()) != 0)
             _exit(127);
-        execve(argp[0], argp.data(), envp.data());
+        execve(argp[0], argp, envp);
         _exit(127);
     }
     close(pipeFds[1]);

@@ -8,6 +8,7 @@
 #include "app/workflow/StringIds.h"
 #include "app/workflow/StringTable.h"
 #include "link/UsbInfo.h"
+#include "ChildCommand.h"
 #include "DeviceRecords.h"
 #include "FirmwareMaker.h"
 #include "Pty.h"
@@ -33,7 +34,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
 
 namespace {
 
@@ -54,30 +54,19 @@ public:
     {
         std::vector<std::string> argv = {CVF_FLASH};
         argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string entry = *e;
-            const std::string name = entry.substr(0, entry.find('='));
-            if (name != "XDG_RUNTIME_DIR" && name != "LANG" && name != "LANGUAGE" && name != "LC_ALL" &&
-                name != "LC_MESSAGES" && name != "TERM")
-                env.push_back(entry);
-        }
-        env.push_back("XDG_RUNTIME_DIR=" + setup.runtimeDir);
-        env.push_back("LANG=" + setup.language);
-        env.push_back(std::string("TERM=") + (m_terminal ? "xterm" : "dumb"));
+        CChildCommand command(std::move(argv));
+        for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES"})
+            command.RemoveEnv(name);
+        command.SetEnv("XDG_RUNTIME_DIR", setup.runtimeDir);
+        command.SetEnv("LANG", setup.language);
+        command.SetEnv("TERM", m_terminal ? "xterm" : "dumb");
 
         int out[2] = {-1, -1};
         int err[2] = {-1, -1};
         if (!m_terminal && (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0))
             return;
-        std::vector<char*> argp;
-        for (std::string& a : argv)
-            argp.push_back(a.data());
-        argp.push_back(nullptr);
-        std::vector<char*> envp;
-        for (std::string& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
+        char* const* argp = command.Argv();
+        char* const* envp = command.Envp();
 
         m_pid = fork();
         if (m_pid == 0) {
@@ -93,7 +82,7 @@ public:
                 dup2(out[1], 1);
                 dup2(err[1], 2);
             }
-            execve(argp[0], argp.data(), envp.data());
+            execve(argp[0], argp, envp);
             _exit(127);
         }
         if (!m_terminal) {

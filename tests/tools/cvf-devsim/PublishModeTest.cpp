@@ -4,6 +4,7 @@
 
 #include "link/PortList.h"
 
+#include "ChildCommand.h"
 #include "DeviceRecords.h"
 #include "Pty.h"
 
@@ -19,7 +20,6 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
 
 namespace {
 
@@ -29,10 +29,8 @@ struct Publisher {
     {
         std::vector<std::string> argv = {CVF_DEVSIM};
         argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> argp;
-        for (std::string& a : argv)
-            argp.push_back(a.data());
-        argp.push_back(nullptr);
+        CChildCommand command(std::move(argv));
+        char* const* argp = command.Argv();
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0)
             return;
@@ -40,7 +38,7 @@ struct Publisher {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), environ) != 0)
+        if (posix_spawn(&pid, argp[0], &actions, nullptr, argp, command.Envp()) != 0)
             pid = -1;
         posix_spawn_file_actions_destroy(&actions);
         close(fds[1]);
