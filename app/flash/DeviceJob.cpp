@@ -1,5 +1,6 @@
 #include "app/flash/DeviceJob.h"
 
+#include "app/workflow/EndSignalSet.h"
 #include "app/workflow/Outcome.h"
 
 #include <nlohmann/json.hpp>
@@ -7,7 +8,6 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -42,12 +42,7 @@ class CControl {
 public:
     CControl(int controlFd, CStopRequest& stop) : m_controlFd(controlFd), m_stop(stop)
     {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGINT);
-        sigaddset(&set, SIGTERM);
-        sigaddset(&set, SIGHUP);
-        m_signalFd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+        m_signalFd = OpenEndSignalFd();
         if (pipe2(m_wake, O_CLOEXEC) != 0)
             m_wake[0] = m_wake[1] = -1;
         m_thread = std::thread([this] { Listen(); });

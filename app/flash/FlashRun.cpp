@@ -248,11 +248,7 @@ private:
 
     void NoPortAtAll(const std::string& deniedPort)
     {
-        std::vector<std::string> lines;
-        for (int id : OutcomeTable(Outcome::NoPort).lines) {
-            if (id != IDS_NONE)
-                lines.push_back(Text(id));
-        }
+        std::vector<std::string> lines = ResultLines(Outcome::NoPort, {});
         // The usual reason on this system is a missing group membership.
         if (!deniedPort.empty())
             lines.push_back(FormatText(IDS_NO_PERMISSION, deniedPort));
@@ -747,7 +743,9 @@ private:
             const bool silent = slot.phase != Slot::Phase::Waiting && now - slot.heard > kSilenceLimit;
             if (windDownOver || silent) {
                 Reap(slot, true);
-                Lost(slot);
+                // A process that hangs after its result keeps that result.
+                if (!slot.outcome)
+                    Lost(slot);
             }
         }
     }
