@@ -25,6 +25,17 @@ QStringList NonEmpty(const QStringList& lines)
     return shown;
 }
 
+// The lines that differ from what was spoken (or were not there).
+QList<int> ChangedLines(const QStringList& lines, const QStringList& spoken)
+{
+    QList<int> changed;
+    for (int i = 0; i < lines.size(); ++i) {
+        if (i >= spoken.size() || lines[i] != spoken[i])
+            changed << i;
+    }
+    return changed;
+}
+
 }  // namespace
 
 CAnnouncer::CAnnouncer(QWidget* parent) : QWidget(parent)
@@ -71,11 +82,7 @@ QString CAnnouncements::Unspoken() const
         parts << NonEmpty(info);
 
     const QStringList status = m_statusLines();
-    QList<int> changed;
-    for (int i = 0; i < status.size(); ++i) {
-        if (i >= m_spokenStatus.size() || status[i] != m_spokenStatus[i])
-            changed << i;
-    }
+    const QList<int> changed = ChangedLines(status, m_spokenStatus);
     if (changed.size() == 1) {
         // One line alone, such as the remaining time: with the line before
         // it when that one is its label.
@@ -94,12 +101,8 @@ void CAnnouncements::TextsChanged()
 {
     if (m_countingDown && m_sinceAnnouncement.elapsed() < kCountdownMs) {
         // Only the time left changed: it waits for its turn.
-        const QStringList status = m_statusLines();
-        int changed = 0;
-        for (int i = 0; i < status.size(); ++i)
-            changed += i >= m_spokenStatus.size() || status[i] != m_spokenStatus[i];
-        const bool onlyTime = changed == 1 && status.size() > 2 && m_spokenStatus.size() > 2 &&
-                              status[2] != m_spokenStatus[2] && m_infoLines() == m_spokenInfo;
+        const bool onlyTime = ChangedLines(m_statusLines(), m_spokenStatus) == QList<int>{2} &&
+                              m_spokenStatus.size() > 2 && m_infoLines() == m_spokenInfo;
         if (onlyTime)
             return;
     }

@@ -188,7 +188,7 @@ bool IsTerminalNode(const struct stat& st, const std::string& sysfsRoot)
 // without a lock file (made by hand, to a real device) counts as it is.
 bool PublisherIsGone(int dirFd, const std::string& name)
 {
-    const std::string lockName = "." + name + ".lock";
+    const std::string lockName = PublisherLockName(name);
     const CFd fd(openat(dirFd, lockName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (fd.Get() < 0)
         return errno != ENOENT;  // a lock file we cannot open is no proof of a publisher
@@ -319,6 +319,11 @@ std::string PortDirectory()
     if (runtime && runtime[0] == '/')
         return std::string(runtime) + "/cvf-update/ports";
     return "/tmp/cvf-update-" + std::to_string(getuid()) + "/ports";
+}
+
+std::string PublisherLockName(const std::string& name)
+{
+    return "." + name + ".lock";
 }
 
 int OpenPortDirectory(const std::string& portDirectory, bool create, std::string& error)

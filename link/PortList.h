@@ -26,6 +26,9 @@ std::string PortDirectory();
 // close-on-exec directory descriptor, or -1 with the reason in error.
 int OpenPortDirectory(const std::string& portDirectory, bool create, std::string& error);
 
+// The lock file a publisher holds beside its port link NAME: ".NAME.lock".
+std::string PublisherLockName(const std::string& name);
+
 // Creates PortDirectory() (and its parent) with mode 0700 where missing and
 // returns its path. Throws std::system_error when that fails or when an
 // existing directory is not one of this user closed to others.

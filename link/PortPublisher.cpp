@@ -62,7 +62,7 @@ bool CPortPublisher::Publish(const std::string& name, const std::string& deviceP
 
 bool CPortPublisher::TakeLock(const std::string& name, bool& created, std::string& error)
 {
-    const std::string lockName = "." + name + ".lock";
+    const std::string lockName = PublisherLockName(name);
     for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
         created = false;
         int fd = openat(m_dir, lockName.c_str(),
@@ -183,7 +183,7 @@ void CPortPublisher::Unpublish()
         // is never there without its held lock file.
         if (!m_target.empty() && ReadLinkAt(m_dir, m_name) == m_target)
             unlinkat(m_dir, m_name.c_str(), 0);
-        const std::string lockName = "." + m_name + ".lock";
+        const std::string lockName = PublisherLockName(m_name);
         struct stat held {}, now {};
         if (fstat(m_lock, &held) == 0 && fstatat(m_dir, lockName.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
             SameFile(held, now))
