@@ -140,32 +140,16 @@ started() {
   disown "$1"
 }
 
-# Whether a process is there and not yet ended (a zombie has ended).
-alive() {
-  local stat
-  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
-  stat=${stat##*) }
-  [ "${stat:0:1}" != Z ]
-}
-
-# Ends a process: SIGTERM, and SIGKILL if it is still there after 3 s.
-stop() {
-  local pid=$1 i
-  kill -TERM "$pid" 2>/dev/null || return 0
-  for i in $(seq 30); do
-    alive "$pid" || break
-    sleep 0.1
-  done
-  kill -KILL "$pid" 2>/dev/null || true
-}
+# alive PID, stop PID SIGNAL SECONDS
+. "$top/scripts/processes.sh"
 
 cleanup() {
   local status=$? i pid
   trap - EXIT INT TERM HUP
-  [ -z "$walk_pid" ] || stop "$walk_pid"
-  [ -z "$app_pid" ] || stop "$app_pid"
+  [ -z "$walk_pid" ] || stop "$walk_pid" TERM 3
+  [ -z "$app_pid" ] || stop "$app_pid" TERM 3
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    stop "${pids[i]}"
+    stop "${pids[i]}" TERM 3
   done
   # What those started in turn (the accessibility bus's daemon and registry,
   # the speech module) carries this run's mark in its environment.
@@ -245,7 +229,7 @@ for n in $(seq 40 99); do
     pids+=("$xvfb")
     break
   fi
-  stop "$xvfb"
+  stop "$xvfb" TERM 3
 done
 [ -n "$display" ] || fail "Xvfb did not start on any display from :40 to :99" "$run/xvfb.log"
 export DISPLAY=:$display

@@ -76,27 +76,8 @@ devsim=build/tools/cvf-devsim/cvf-devsim
 app_pid=
 pub_pid=
 
-# True while process $1 runs (a child that ended but is not reaped yet
-# does not count).
-alive() {
-  local state
-  kill -0 "$1" 2>/dev/null || return 1
-  read -r state <"/proc/$1/stat" 2>/dev/null || return 1
-  state=${state##*) }
-  [ "${state%% *}" != Z ]
-}
-
-# Ends a process: sends $2, waits up to $3 seconds, then SIGKILL.
-stop() {
-  local pid=$1 signal=$2 seconds=$3 i
-  kill "-$signal" "$pid" 2>/dev/null || return 0
-  for ((i = 0; i < seconds * 10; i++)); do
-    alive "$pid" || break
-    sleep 0.1
-  done
-  kill -KILL "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-}
+# alive PID, stop PID SIGNAL SECONDS
+. "$top/scripts/processes.sh"
 
 # Whatever ends this script ends the tool, then the port's publisher (the
 # simulated device or cvf-devsim --publish), which removes the port's link.
