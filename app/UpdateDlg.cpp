@@ -184,14 +184,14 @@ CUpdateDlg::CUpdateDlg(QWidget* parent)
     setTabOrder(&m_btnMain, &m_btnNo);
     setTabOrder(&m_btnNo, &m_btnYes);
 
-    connect(&m_btnMain, &QAbstractButton::clicked, this, [this] { OnMainButton(); });
-    connect(&m_btnYes, &QAbstractButton::clicked, this, [this] { OnYes(); });
-    connect(&m_btnNo, &QAbstractButton::clicked, this, [this] { OnNo(); });
+    connect(&m_btnMain, &QAbstractButton::clicked, this, [this] { m_workflow.OnMainButton(); });
+    connect(&m_btnYes, &QAbstractButton::clicked, this, [this] { m_workflow.OnYes(); });
+    connect(&m_btnNo, &QAbstractButton::clicked, this, [this] { m_workflow.OnNo(); });
     // The gate opens one second after the click, not up to 5 % later as a
     // coarse timer may: the device search holds its full bar for a second,
     // so "Yes" and "No" never appear while the gate is still shut.
     m_clickTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_clickTimer, &QTimer::timeout, this, [this] { OnTimer(CLICK_TIMER_ID); });
+    connect(&m_clickTimer, &QTimer::timeout, this, [this] { m_workflow.OnTimer(CLICK_TIMER_ID); });
 
     // Enter and Esc neither press a button nor close the window, wherever
     // the focus is.
@@ -207,8 +207,8 @@ CUpdateDlg::~CUpdateDlg()
     // A worker still running is told to end and must not wait for a window
     // that will not answer any more.
     CloseChannel();
-    m_stop.Request();
-    FinishWorker();
+    m_workflow.RequestStop();
+    m_workflow.FinishWorker();
 }
 
 void CUpdateDlg::OnInitDialog()
@@ -270,7 +270,7 @@ void CUpdateDlg::OnInitDialog()
         label->SetLabelFont(9, true, false, QStringLiteral("Tahoma"));
         label->SetTransparent(true);
     }
-    SetStatusLines(LINES_EMPTY);
+    m_workflow.SetStatusLines(LINES_EMPTY);
 
     m_progress.SetRange(0, 100);
     m_progress.setAccessibleName(Q(IDS_PROGRESS_NAME));
@@ -279,7 +279,7 @@ void CUpdateDlg::OnInitDialog()
     // What the window shows at first is what a reader reads of it anyway.
     m_announcements->PresentButton(&m_btnMain);
 
-    m_bClickReady = 1;
+    m_workflow.m_bClickReady = 1;
 }
 
 QLabel* CUpdateDlg::Pane(int id) const
@@ -343,7 +343,7 @@ bool CUpdateDlg::event(QEvent* event)
         return true;
     }
     if (event->type() == kWorkerEndedEvent) {
-        OnWorkerEnded();
+        m_workflow.OnWorkerEnded();
         return true;
     }
     return CBackdropDialog::event(event);
@@ -437,7 +437,7 @@ void CUpdateDlg::OnWorkflowMessage(const CWorkflowEvent& message)
     case UWM_START_TIMER:
         // The click gate's timer: its first event opens the gate again.
         m_nMsgTimer = CLICK_TIMER_ID;
-        m_nClickTimer = CLICK_TIMER_ID;
+        m_workflow.m_nClickTimer = CLICK_TIMER_ID;
         m_clickTimer.start(message.Value());
         break;
     case UWM_STOP_TIMER:
@@ -480,7 +480,7 @@ void CUpdateDlg::ShowControl(Control control, bool show)
             m_announcements->MoveFocusFrom(widget);
         widget->setVisible(show);
         if (control == Control::Progress)
-            m_announcements->SetCountingDown(show && Step() == StepFinished);
+            m_announcements->SetCountingDown(show && m_workflow.Step() == StepFinished);
         // "Yes" is the answer the question expects; the main button is
         // presented with its caption (SetMainButtonText).
         if (show && control == Control::YesButton)
@@ -552,7 +552,7 @@ void CUpdateDlg::ShowMessage(const std::string& text, MessageIcon icon)
     });
 }
 
-bool CUpdateDlg::ChooseFile()
+bool CUpdateDlg::ChooseFile(std::string& path)
 {
     // One filter; Linux names are case-sensitive, so every spelling of the
     // extension is listed.
@@ -568,7 +568,7 @@ bool CUpdateDlg::ChooseFile()
     QApplication::setActiveWindow(this);
     if (!chosen)
         return false;
-    m_strFilePath = dialog.selectedFiles().constFirst().toStdString();
+    path = dialog.selectedFiles().constFirst().toStdString();
     return true;
 }
 
@@ -612,15 +612,13 @@ void CUpdateDlg::OnEndSignal(int signalNumber)
             dialog->reject();
     }
     // After those dialogs' own loops have returned.
-    QMetaObject::invokeMethod(this, [this] { OnEndRequest(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, [this] { m_workflow.OnEndRequest(); }, Qt::QueuedConnection);
 }
 
 void CUpdateDlg::WindDownAtExit()
 {
     CloseChannel();
-    m_stop.Request();
-    FinishWorker();
-    OnClose();
+    m_workflow.WindDown();
 }
 
 // ---------------------------------------------------------------------------
@@ -652,7 +650,7 @@ void CUpdateDlg::reject()
 
 void CUpdateDlg::closeEvent(QCloseEvent* event)
 {
-    if (!OnClose()) {
+    if (!m_workflow.OnClose()) {
         event->ignore();
         return;
     }

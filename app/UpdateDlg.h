@@ -2,7 +2,8 @@
 // The main window: a fixed-size dialog over the stretched backdrop with
 // the title and file lines, the four status lines, the main, "Yes" and
 // "No" buttons, the percent bar and a status bar with the file, device and
-// port panes. It shows what the workflow (CUpdateWorkflow) tells it.
+// port panes. It owns the workflow (CUpdateWorkflow) and shows what the
+// workflow tells it through its view (CWorkflowView).
 //
 // Everything a worker thread hands the window goes through one queue, the
 // window thread's posted events, in the order the worker made it: texts and
@@ -70,7 +71,7 @@ enum : int { ID_PANE_DEVICE = 101, ID_PANE_PORT = 102, ID_PANE_FILE = 103 };
 inline constexpr int STATUS_PANE_FILE_MARGIN = 150;  // the file pane is this much narrower than the window
 inline constexpr int STATUS_PANE_DEVICE_WIDTH = 90;
 
-class CUpdateDlg : public CBackdropDialog, public CUpdateWorkflow {
+class CUpdateDlg : public CBackdropDialog, public CWorkflowView {
     Q_OBJECT
 public:
     explicit CUpdateDlg(QWidget* parent = nullptr);
@@ -86,6 +87,9 @@ public:
     CColorLabel* StatusLabel(int line) const;  // 1..4
     CColorLabel* InfoLabel(int line) const;    // 1..3
 
+    CUpdateWorkflow& Workflow() { return m_workflow; }
+    const CUpdateWorkflow& Workflow() const { return m_workflow; }
+
     // ---- The window operations of the workflow.
     void PostTextMessage(int message, std::string text) override;
     void PostValueMessage(int message, int value) override;
@@ -97,13 +101,14 @@ public:
     void SetStatusLine(int line, const std::string& text) override;
     void SetStatusLineColor(int line, uint32_t rgb) override;
     void ShowMessage(const std::string& text, MessageIcon icon) override;
-    bool ChooseFile() override;
+    bool ChooseFile(std::string& path) override;
     unsigned StartClickTimer() override;
     void KillClickTimer(unsigned id) override;
     void CloseWindow() override;
     void BeginWaitCursor() override;
     void EndWaitCursor() override;
     void WorkerEnded() override;
+    void RunOnWindowThread(const std::function<void()>& work) override { RunInWindow(work); }
 
     // Runs work on the window thread and returns when it is done. From
     // another thread it is queued behind what that thread posted before;
@@ -171,4 +176,8 @@ private:
     std::mutex m_callMutex;
     bool m_bChannelClosed = false;
     std::vector<std::weak_ptr<PendingCall>> m_pendingCalls;
+
+    // Last, so that it goes first: it stops and joins its worker while the
+    // controls that worker reaches are still there.
+    CUpdateWorkflow m_workflow{*this};
 };

@@ -66,6 +66,23 @@ std::string_view CFirmwareLines::Line(size_t index) const
     return std::string_view(m_text).substr(begin, m_ends[index] - begin);
 }
 
+int64_t CountDataBytes(const CLineSequence& lines)
+{
+    int64_t total = 0;
+    bool blockStart = true;
+    CFrame frame;
+    for (size_t i = 0; i < lines.Count(); ++i) {
+        frame.SetText(lines.Line(i));
+        if (frame.IsBlockMarker()) {
+            blockStart = true;
+            continue;
+        }
+        total += frame.GetDataLength(blockStart);
+        blockStart = false;
+    }
+    return total;
+}
+
 int LoadPercent(int64_t consumed, int64_t dataSize)
 {
     if (consumed >= dataSize)

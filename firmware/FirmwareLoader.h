@@ -32,18 +32,26 @@ enum class LoadFault {
     Stopped,             // the caller asked the walk to stop
 };
 
+// Data lines in order, wherever they are held.
+class CLineSequence {
+public:
+    virtual ~CLineSequence() = default;
+    virtual size_t Count() const = 0;
+    virtual std::string_view Line(size_t index) const = 0;
+    bool Empty() const { return Count() == 0; }
+};
+
 // The data lines of a file as the walk checked them, without their line
 // ends, in one block of memory.
-class CFirmwareLines {
+class CFirmwareLines : public CLineSequence {
 public:
     void Clear();
     // Room for this many bytes of lines, so that the lines of a file are
     // held once and not copied as they grow.
     void Reserve(size_t bytes) { m_text.reserve(bytes); }
     void Append(std::string_view line);
-    size_t Count() const { return m_ends.size(); }
-    bool Empty() const { return m_ends.empty(); }
-    std::string_view Line(size_t index) const;
+    size_t Count() const override { return m_ends.size(); }
+    std::string_view Line(size_t index) const override;
     // Bytes held, for the curious.
     size_t Size() const { return m_text.size(); }
 
@@ -96,6 +104,11 @@ struct LoadRequest {
 // addresses wrap at 65536, and lines without data bytes take no part.
 LoadResult LoadFirmwareData(CFirmwareFile& file, const LoadRequest& request);
 LoadResult LoadFirmwareData(CFirmwareFile& file, const LoadProgress& progress = {});
+
+// The data bytes the lines carry, counted as the walk counts them: every
+// line that is not a block marker, the first of a block with its extra
+// field.
+int64_t CountDataBytes(const CLineSequence& lines);
 
 // Progress in percent after consumed of dataSize bytes: 100 once consumed
 // reaches dataSize (a last line without its line end counts two bytes

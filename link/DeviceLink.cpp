@@ -26,6 +26,11 @@ CDeviceLink::~CDeviceLink()
 
 bool CDeviceLink::OpenDevicePort()
 {
+    if (m_openGate && std::find(m_allowedPaths.begin(), m_allowedPaths.end(), m_strPortPath) == m_allowedPaths.end()) {
+        if (!m_openGate(m_strPortPath))
+            return false;
+        m_allowedPaths.push_back(m_strPortPath);
+    }
     // Only the holder itself can find its own id here. Taking the lock
     // again on that thread would never return; any other thread waits.
     if (HeldByThisThread()) {
@@ -84,13 +89,16 @@ ReplyEnding CDeviceLink::Exchange(const std::string& request, double timeoutMs, 
     char buffer[REPLY_READ_SIZE];
     ReplyEnding ending = ReplyEnding::TimedOut;
     for (;;) {
-        const double elapsed = stopwatch.PeekMilliseconds();
-        if (elapsed >= timeoutMs)
-            break;
-        // Sleep until bytes arrive or the time is up; the stopwatch test
-        // above decides which.
-        if (!m_port.WaitForInput(timeoutMs - elapsed))
+        const double left = timeoutMs - stopwatch.PeekMilliseconds();
+        // Sleep until bytes arrive or the time is up; the stopwatch
+        // decides which. Once it is up, one last look without waiting:
+        // bytes that came while this process was not running (stopped by
+        // the job control, a suspended machine) are the reply all the same.
+        if (!m_port.WaitForInput(std::max(left, 0.0))) {
+            if (left <= 0)
+                break;
             continue;
+        }
         const size_t count = m_port.Read(buffer, sizeof buffer);
         const CReplyAssembler::State state = reply.Add(buffer, count);
         if (state == CReplyAssembler::Complete) {

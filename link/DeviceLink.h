@@ -15,7 +15,9 @@
 // that stops taking bytes fills the output, and the write gives up when
 // the time is up: a port error, TRANSACT_FAILED) and waiting for the
 // reply. Waiting blocks in poll() for the time still left; the stopwatch
-// alone decides when the time is up. Every exchange empties the input
+// alone decides when the time is up, and what has arrived by then still
+// counts (a process that was stopped for a while finds its reply waiting).
+// Every exchange empties the input
 // right before it writes its request, so a reply that comes late, or
 // twice, is never taken as the answer to the next request.
 
@@ -29,6 +31,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 // Transact and TransactOnOpenPort return TRANSACT_FAILED, TRANSACT_TIMEOUT,
 // TRANSACT_BAD_CHECKSUM (link/Reply.h) or the status character of the
@@ -120,6 +123,9 @@ public:
     std::string m_strDeviceVersion2;
     // Yields the firmware file's index text; read on every PSD attempt.
     std::function<std::string()> m_fileIndex;
+    // Asked once for each device path before the first open of it; false
+    // keeps the port closed, and that open fails. Unset: every open may go.
+    std::function<bool(const std::string& path)> m_openGate;
 
 private:
     // Empties the input, writes the request and collects the reply until
@@ -131,4 +137,6 @@ private:
 
     // The thread holding g_portLock through this link; none when free.
     std::atomic<std::thread::id> m_lockHolder{};
+    // The paths m_openGate let through.
+    std::vector<std::string> m_allowedPaths;
 };

@@ -169,20 +169,6 @@ short PollFor(int fd, short events, double milliseconds)
     }
 }
 
-// Switches the driver's low-latency mode (USB adapters otherwise hold input
-// back for up to 16 ms). True when the flag was changed; drivers that do
-// not know the request are left alone.
-bool SetLowLatency(int fd, bool on)
-{
-    serial_struct ss{};
-    if (ioctl(fd, TIOCGSERIAL, &ss) != 0)
-        return false;
-    if (((ss.flags & ASYNC_LOW_LATENCY) != 0) == on)
-        return false;
-    ss.flags = on ? (ss.flags | ASYNC_LOW_LATENCY) : (ss.flags & ~ASYNC_LOW_LATENCY);
-    return ioctl(fd, TIOCSSERIAL, &ss) == 0;
-}
-
 // A hang-up or a line error reported by poll() ends the port's use.
 void ThrowOnHangup(short revents)
 {
@@ -251,6 +237,26 @@ bool IsLiveLockFile(const std::string& path)
 }
 
 }  // namespace
+
+bool GetLowLatency(int fd, bool& on)
+{
+    serial_struct ss{};
+    if (ioctl(fd, TIOCGSERIAL, &ss) != 0)
+        return false;
+    on = (ss.flags & ASYNC_LOW_LATENCY) != 0;
+    return true;
+}
+
+bool SetLowLatency(int fd, bool on)
+{
+    serial_struct ss{};
+    if (ioctl(fd, TIOCGSERIAL, &ss) != 0)
+        return false;
+    if (((ss.flags & ASYNC_LOW_LATENCY) != 0) == on)
+        return false;
+    ss.flags = on ? (ss.flags | ASYNC_LOW_LATENCY) : (ss.flags & ~ASYNC_LOW_LATENCY);
+    return ioctl(fd, TIOCSSERIAL, &ss) == 0;
+}
 
 // ---------------------------------------------------------------------------
 

@@ -72,6 +72,13 @@ struct SerialTimeouts {
     uint32_t WriteTotalTimeoutConstant = 0;
 };
 
+// The driver's low-latency mode (USB adapters otherwise hold input back for
+// up to 16 ms). Get: false when the driver does not know the request. Set:
+// true when the flag was changed; drivers that do not know the request are
+// left alone.
+bool GetLowLatency(int fd, bool& on);
+bool SetLowLatency(int fd, bool on);
+
 // Extra time Flush() allows beyond what the queued bytes need on the line.
 inline constexpr double FLUSH_MARGIN_MS = 100.0;
 

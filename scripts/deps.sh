@@ -13,7 +13,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-base-private-dev libgl-dev
   fonts-dejavu-core fonts-liberation2 qt6-translations-l10n xvfb xauth
   desktop-file-utils appstream dpkg-dev file
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev nettle-dev
 )
 for p in "$@"; do
   if [[ ! $p =~ ^[a-z0-9][a-z0-9+.-]+$ ]]; then

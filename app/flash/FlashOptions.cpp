@@ -1,5 +1,6 @@
 #include "app/flash/FlashOptions.h"
 
+#include "app/flash/FlashOutput.h"
 #include "app/flash/FlashReport.h"
 #include "app/workflow/StringIds.h"
 #include "app/workflow/StringTable.h"
@@ -51,7 +52,8 @@ std::string Describe(int id)
 
 void UsageError(bool json, const std::string& message)
 {
-    const std::unique_ptr<CFlashReport> report = MakeFlashReport(json, false);
+    CFlashOutput output;
+    const std::unique_ptr<CFlashReport> report = MakeFlashReport(json, false, output);
     report->Error(EXIT_USAGE, FormatText(Text(IDS_FLASH_USAGE_ERROR), {message}));
 }
 
@@ -91,6 +93,14 @@ int ParseFlashOptions(int argc, char** argv, FlashOptions& options)
     app.add_flag("-q,--quiet", options.quiet, Describe(IDS_FLASH_OPT_QUIET));
     app.add_option("--sysfs", options.sysfsRoot, Describe(IDS_FLASH_OPT_SYSFS))
         ->type_name("DIR")
+        ->group(Text(IDS_FLASH_GROUP_TESTING));
+    app.add_option("--silence-limit", options.silenceLimitMs, Describe(IDS_FLASH_OPT_SILENCE_LIMIT))
+        ->type_name("MS")
+        ->check(CLI::Range(1, 24 * 3600 * 1000))
+        ->group(Text(IDS_FLASH_GROUP_TESTING));
+    app.add_option("--wind-down-limit", options.windDownLimitMs, Describe(IDS_FLASH_OPT_WIND_DOWN_LIMIT))
+        ->type_name("MS")
+        ->check(CLI::Range(1, 24 * 3600 * 1000))
         ->group(Text(IDS_FLASH_GROUP_TESTING));
 
     try {

@@ -1,6 +1,8 @@
 #pragma once
 // The command line of cvf-flash.
 
+#include "app/workflow/DeviceSupervisor.h"
+
 #include <string>
 #include <vector>
 
@@ -17,6 +19,11 @@ struct FlashOptions {
     // Where the machine's serial ports are read from; tests give an empty
     // folder, so that no port of the machine is ever opened.
     std::string sysfsRoot = "/sys";
+    // How long a device process may say nothing, and how long it may take
+    // to wind down after a stop request, before it is killed; tests
+    // shorten them.
+    int silenceLimitMs = SILENCE_LIMIT_MS;
+    int windDownLimitMs = WIND_DOWN_LIMIT_MS;
 };
 
 // Exit status of a usage error or refusal.

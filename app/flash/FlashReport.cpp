@@ -1,5 +1,7 @@
 #include "app/flash/FlashReport.h"
 
+#include "app/flash/FlashOutput.h"
+
 #include "app/workflow/StringIds.h"
 #include "app/workflow/StringTable.h"
 #include "link/PortList.h"
@@ -87,15 +89,10 @@ std::string Fit(const std::string& text, size_t width)
 
 class CTextReport : public CFlashReport {
 public:
-    explicit CTextReport(bool quiet) : m_quiet(quiet)
+    CTextReport(bool quiet, CFlashOutput& output) : m_quiet(quiet), m_output(output)
     {
         const char* term = std::getenv("TERM");
         m_tty = isatty(STDOUT_FILENO) != 0 && !(term && std::strcmp(term, "dumb") == 0);
-    }
-    ~CTextReport() override
-    {
-        // The live rows are left on the screen as they were last drawn.
-        m_drawn = 0;
     }
 
     void FileLoaded(const std::string&, const CLoadedFirmware& firmware) override
@@ -182,13 +179,13 @@ public:
         }
         // Plain lines: one every ten percent.
         int& last = m_lastTenth[port];
-        if (percent / 10 <= last)
+        if (percent / 10 <= last || m_quiet)
             return;
         last = percent / 10;
         std::string text = Prefix(port) + std::to_string(percent) + " % " + Text(IDS_TRANSFERRED);
         if (!remaining.empty())
             text += ", " + Text(IDS_REMAINING_TIME) + " " + remaining;
-        Line(text);
+        m_output.ProgressLine(port, Printable(text));
     }
 
     void Result(const std::string& port, Outcome outcome, double, const OutcomeContext& context) override
@@ -200,25 +197,19 @@ public:
             if (!m_quiet)
                 Line(Prefix(port) + text);
             else if (failed)
-                Line(Prefix(port) + text, stderr);
+                Line(Prefix(port) + text, CFlashOutput::Stream::Err);
         }
     }
 
-    void Error(int, const std::string& message) override { Line(TrimEnd(message), stderr); }
+    void Error(int, const std::string& message) override { Line(TrimEnd(message), CFlashOutput::Stream::Err); }
 
     void Ask(const std::string& question) override
     {
-        Clear();
-        m_asking = true;
-        std::fputs(question.c_str(), stderr);
-        std::fflush(stderr);
+        m_output.HoldLive(true);
+        m_output.Prompt(question);
     }
 
-    void Answered() override
-    {
-        m_asking = false;
-        Draw();
-    }
+    void Answered() override { m_output.HoldLive(false); }
 
 private:
     static std::string Prefix(const std::string& port) { return port.empty() ? std::string() : Printable(port) + ": "; }
@@ -236,24 +227,20 @@ private:
         return row + "  " + m_device;
     }
 
-    void Line(const std::string& text, FILE* stream = stdout)
+    void Line(const std::string& text, CFlashOutput::Stream stream = CFlashOutput::Stream::Out)
     {
-        if (m_quiet && stream == stdout)
+        if (m_quiet && stream == CFlashOutput::Stream::Out)
             return;
-        Clear();
         // Whatever came from outside, no byte of it reaches the terminal
         // as a control.
         size_t start = 0;
         for (;;) {
             const size_t end = text.find('\n', start);
-            std::fputs(Printable(std::string_view(text).substr(start, end - start)).c_str(), stream);
-            std::fputc('\n', stream);
+            m_output.Line(stream, Printable(std::string_view(text).substr(start, end - start)));
             if (end == std::string::npos)
                 break;
             start = end + 1;
         }
-        std::fflush(stream);
-        Draw();
     }
 
     void SetRow(const std::string& key, const std::string& text)
@@ -278,41 +265,25 @@ private:
         Draw();
     }
 
-    // Takes the live rows off the screen.
-    void Clear()
-    {
-        if (m_drawn == 0)
-            return;
-        std::printf("\x1b[%dA\r\x1b[J", m_drawn);
-        m_drawn = 0;
-        std::fflush(stdout);
-    }
-
-    // Draws the live rows over those drawn before.
+    // Hands the live rows to the writer, cut to the terminal's width.
     void Draw()
     {
-        if (!m_tty || m_quiet || m_asking)
+        if (!m_tty || m_quiet)
             return;
         winsize size{};
         size_t width = 80;
         if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1)
             width = size.ws_col;
-        std::string screen;
-        if (m_drawn > 0)
-            screen += "\x1b[" + std::to_string(m_drawn) + "A\r";
+        std::vector<std::string> rows;
+        rows.reserve(m_rows.size());
         for (const auto& row : m_rows)
-            screen += Fit(Printable(row.second), width - 1) + "\x1b[K\n";
-        if (static_cast<int>(m_rows.size()) < m_drawn)
-            screen += "\x1b[J";
-        m_drawn = static_cast<int>(m_rows.size());
-        std::fputs(screen.c_str(), stdout);
-        std::fflush(stdout);
+            rows.push_back(Fit(Printable(row.second), width - 1));
+        m_output.Live(std::move(rows));
     }
 
     bool m_quiet;
+    CFlashOutput& m_output;
     bool m_tty = false;
-    bool m_asking = false;
-    int m_drawn = 0;  // live rows on the screen
     std::vector<std::pair<std::string, std::string>> m_rows;
     std::vector<std::vector<std::string>> m_list;
     std::map<std::string, int> m_lastTenth;
@@ -325,7 +296,7 @@ private:
 
 class CJsonReport : public CFlashReport {
 public:
-    explicit CJsonReport(bool quiet) : m_quiet(quiet) {}
+    CJsonReport(bool quiet, CFlashOutput& output) : m_quiet(quiet), m_output(output) {}
 
     void FileLoaded(const std::string& path, const CLoadedFirmware& firmware) override
     {
@@ -369,7 +340,7 @@ public:
         Json event = {{"event", "progress"}, {"port", port}, {"percent", percent}};
         if (remainingSeconds)
             event["remaining_s"] = *remainingSeconds;
-        Emit(event);
+        m_output.ProgressLine(port, Dump(event));
     }
 
     void Result(const std::string& port, Outcome outcome, double seconds, const OutcomeContext&) override
@@ -385,33 +356,29 @@ public:
         Emit({{"event", "error"}, {"code", code}, {"message", OneLine(message)}});
     }
 
-    void Ask(const std::string& question) override
-    {
-        std::fputs(question.c_str(), stderr);
-        std::fflush(stderr);
-    }
+    void Ask(const std::string& question) override { m_output.Prompt(question); }
     void Answered() override {}
 
 private:
-    static void Emit(const Json& event)
+    static std::string Dump(const Json& event)
     {
         // Text from files and devices need not be UTF-8: what is not comes
         // out as U+FFFD rather than as an exception.
-        const std::string line = event.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
-        std::fputs(line.c_str(), stdout);
-        std::fflush(stdout);
+        return event.dump(-1, ' ', false, Json::error_handler_t::replace);
     }
+    void Emit(const Json& event) { m_output.Line(CFlashOutput::Stream::Out, Dump(event)); }
 
     bool m_quiet;
+    CFlashOutput& m_output;
 };
 
 }  // namespace
 
-std::unique_ptr<CFlashReport> MakeFlashReport(bool json, bool quiet)
+std::unique_ptr<CFlashReport> MakeFlashReport(bool json, bool quiet, CFlashOutput& output)
 {
     if (json)
-        return std::make_unique<CJsonReport>(quiet);
-    return std::make_unique<CTextReport>(quiet);
+        return std::make_unique<CJsonReport>(quiet, output);
+    return std::make_unique<CTextReport>(quiet, output);
 }
 
 std::string Printable(std::string_view text)

@@ -2,7 +2,7 @@
 // What cvf-flash tells as it goes: text for people (on a terminal one
 // progress line per device, redrawn in place; plain lines without escape
 // codes otherwise) or JSON Lines for programs. Questions go to standard
-// error in both.
+// error in both. Everything goes through one writer (FlashOutput.h).
 
 #include "app/workflow/Operations.h"
 #include "app/workflow/Outcome.h"
@@ -55,7 +55,9 @@ public:
     virtual void Answered() = 0;
 };
 
-std::unique_ptr<CFlashReport> MakeFlashReport(bool json, bool quiet);
+class CFlashOutput;
+// The report writes through output (FlashOutput.h), which must outlive it.
+std::unique_ptr<CFlashReport> MakeFlashReport(bool json, bool quiet, CFlashOutput& output);
 
 // Text from outside (file, device, sysfs) as it may go to a terminal:
 // control characters, C1 controls and malformed UTF-8 become '?'.

@@ -1,18 +1,17 @@
 #include "app/flash/FlashRun.h"
-#include "app/workflow/EndSignalSet.h"
 
-#include "app/flash/DeviceJob.h"
+#include "app/flash/FlashOutput.h"
 #include "app/flash/FlashReport.h"
+#include "app/workflow/DeviceSupervisor.h"
+#include "app/workflow/EndSignalSet.h"
 #include "app/workflow/Operations.h"
 #include "app/workflow/Outcome.h"
 #include "app/workflow/PortChoice.h"
 #include "app/workflow/StringIds.h"
 #include "app/workflow/StringTable.h"
-#include "app/workflow/UpdateWorkflow.h"
+#include "app/workflow/TransferClock.h"
 #include "link/PortList.h"
 #include "link/UsbInfo.h"
-
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -35,27 +34,18 @@
 #include <poll.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Json = nlohmann::json;
 using namespace std::chrono_literals;
 
 // Watch mode lists the ports again this often.
 constexpr auto kScanInterval = 500ms;
-// A device process that has said nothing for this long, while not waiting
-// for the question's answer, is taken as hung. Its longest silence by
-// design: three PSD and three EAE queries (18 s), or one line's attempts
-// with the closing commands (about 60 s).
-constexpr auto kSilenceLimit = 180s;
-// After a stop: the longest wind-down is one line (10 s) and DPZ and RST
-// (10 s each) with their port opens.
-constexpr auto kWindDownLimit = 90s;
-constexpr size_t kMessageLimit = 64 * 1024;
+// What is still to be written may take this long at the end.
+constexpr auto kOutputLimit = 2s;
 
 int Status(Outcome outcome)
 {
@@ -86,29 +76,26 @@ struct Slot {
     int fixedStatus = -1;          // a port that could not be searched at all
     std::string watchKey;          // watch mode: the port's identity
 
-    pid_t pid = -1;
-    int events = -1;
-    int control = -1;
-    std::string buffer;
+    int process = -1;              // the device process's id with the supervisor
+    bool running = false;
     Phase phase = Phase::Searching;
     std::optional<Outcome> outcome;
     Clock::time_point started = Clock::now();
-    Clock::time_point heard = Clock::now();
 
-    bool Running() const { return pid > 0; }
+    bool Running() const { return running; }
 };
 
 class CFlashRun {
 public:
     explicit CFlashRun(const FlashOptions& options)
-        : m_options(options), m_report(MakeFlashReport(options.json, options.quiet))
+        : m_options(options), m_report(MakeFlashReport(options.json, options.quiet, m_output))
     {
         m_signalFd = OpenEndSignalFd();
+        m_supervisor.SetLimits({std::chrono::milliseconds(options.silenceLimitMs),
+                                std::chrono::milliseconds(options.windDownLimitMs)});
     }
     ~CFlashRun()
     {
-        for (Slot& slot : m_slots)
-            Reap(slot, true);
         if (m_signalFd >= 0)
             close(m_signalFd);
     }
@@ -135,6 +122,9 @@ public:
         Loop();
         return ExitStatus();
     }
+
+    // Whether everything was written within its limit at the end.
+    bool FinishOutput() { return m_output.Finish(kOutputLimit); }
 
 private:
     bool Asks() const { return !m_options.yes && !m_options.dryRun; }
@@ -194,8 +184,6 @@ private:
                 close(fd);
         }
         file.Close();
-        // The processes started later are copies of this one: no thread
-        // may run from here on.
         if (m_signalled)
             return Status(Outcome::LoadStopped);
 
@@ -399,55 +387,24 @@ private:
         }
     }
 
-    // Starts the device's process: a copy of this one, so that it sends
-    // exactly the lines this one checked.
+    // Starts the device's process with exactly the lines this one checked.
     void Start(Slot& slot)
     {
-        int events[2];
-        int control[2];
-        if (pipe2(events, O_CLOEXEC) != 0)
+        DeviceJobSpec job;
+        job.ports = slot.ports;
+        job.dryRun = m_options.dryRun;
+        job.ask = Asks();
+        const int id = m_supervisor.Start(std::move(job), m_firmware.image);
+        if (id < 0)
             return Failed(slot, errno);
-        if (pipe2(control, O_CLOEXEC) != 0) {
-            const int error = errno;
-            close(events[0]);
-            close(events[1]);
-            return Failed(slot, error);
-        }
-        std::fflush(stdout);
-        std::fflush(stderr);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            // The job's two ends go to 3 and 4; every other descriptor of
-            // the parent (the other devices' pipes above all) is closed.
-            const int eventFd = fcntl(events[1], F_DUPFD, 10);
-            const int controlFd = fcntl(control[0], F_DUPFD, 10);
-            if (eventFd < 0 || controlFd < 0 || dup2(eventFd, 3) != 3 || dup2(controlFd, 4) != 4)
-                _exit(127);
-            close_range(5, ~0U, 0);
-            DeviceJob job;
-            job.ports = slot.ports;
-            job.firmware = &m_firmware;
-            job.dryRun = m_options.dryRun;
-            job.ask = Asks();
-            _exit(RunDeviceJob(job, 3, 4));
-        }
-        const int error = errno;
-        close(events[1]);
-        close(control[0]);
-        if (pid < 0) {
-            close(events[0]);
-            close(control[1]);
-            return Failed(slot, error);
-        }
-        fcntl(events[0], F_SETFL, O_NONBLOCK);
-        slot.pid = pid;
-        slot.events = events[0];
-        slot.control = control[1];
+        slot.process = id;
+        slot.running = true;
         slot.phase = Slot::Phase::Searching;
-        slot.started = slot.heard = Clock::now();
+        slot.started = Clock::now();
+        m_bySupervisorId[id] = &slot - m_slots.data();
         // A stop that came before this device's start reaches it too.
         if (m_stopping)
-            Tell(slot, "stop");
+            m_supervisor.Stop(id);
     }
 
     void Failed(Slot& slot, int error)
@@ -457,39 +414,9 @@ private:
         slot.phase = Slot::Phase::Ended;
     }
 
-    static void Tell(Slot& slot, const char* word)
-    {
-        if (slot.control < 0)
-            return;
-        const std::string line = std::string(word) + "\n";
-        ssize_t n;
-        do {
-            n = write(slot.control, line.data(), line.size());
-        } while (n < 0 && errno == EINTR);
-    }
-
-    // Waits for the device's process to end (it has closed its end of the
-    // pipe, or is killed first) and tells a result it did not send.
-    void Reap(Slot& slot, bool kill)
-    {
-        if (!slot.Running())
-            return;
-        if (kill)
-            ::kill(slot.pid, SIGKILL);
-        int status = 0;
-        while (waitpid(slot.pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        close(slot.events);
-        close(slot.control);
-        slot.events = slot.control = -1;
-        slot.pid = -1;
-        if (!slot.outcome && !kill)
-            Lost(slot);
-        slot.phase = Slot::Phase::Ended;
-    }
-
     // A device's process that ended without its result (it crashed, or
-    // was killed as hung): the device may be left mid-update.
+    // was killed as hung): the device may be left mid-update. Its ports
+    // are as they were before it.
     void Lost(Slot& slot)
     {
         const std::string name = slot.port.empty() ? std::string("?") : slot.port;
@@ -497,81 +424,79 @@ private:
         slot.outcome = Outcome::Interrupted;
         OutcomeContext context;
         context.device = m_firmware.device;
-        m_report->Result(slot.port, Outcome::Interrupted,
-                         std::chrono::duration<double>(Clock::now() - slot.started).count(), context);
+        m_report->Result(slot.port, Outcome::Interrupted, SecondsSince(slot.started), context);
     }
 
-    void Take(Slot& slot, const std::string& line)
+    static double SecondsSince(Clock::time_point start)
     {
-        const Json message = Json::parse(line, nullptr, false);
-        if (!message.is_object() || !message.contains("m"))
-            return;
-        const std::string kind = message.value("m", "");
-        const std::string port = message.value("port", slot.port);
-        if (kind == "search") {
-            m_report->Searching(port, slot.ports.size() > 1);
-        } else if (kind == "found") {
-            slot.port = port;
+        return std::chrono::duration<double>(Clock::now() - start).count();
+    }
+
+    const std::string& PortName(const Slot& slot, int index) const
+    {
+        static const std::string none;
+        return index >= 0 && static_cast<size_t>(index) < slot.ports.size() ? slot.ports[static_cast<size_t>(index)].name
+                                                                           : none;
+    }
+
+    void Ended(Slot& slot, bool lost)
+    {
+        slot.running = false;
+        if (lost && !slot.outcome)
+            Lost(slot);
+        slot.phase = Slot::Phase::Ended;
+    }
+
+    void Take(Slot& slot, const DeviceEvent& event)
+    {
+        switch (event.kind) {
+        case EventKind::PortTried:
+            m_report->Searching(PortName(slot, event.port), slot.ports.size() > 1);
+            break;
+        case EventKind::Found: {
+            slot.port = PortName(slot, event.port);
             FoundDevice device;
-            device.port = port;
-            device.compatible = message.value("compatible", false);
-            device.haveVersion = message.value("have_version", false);
-            device.version1 = message.value("version1", "");
-            device.version2 = message.value("version2", "");
+            device.port = slot.port;
+            device.compatible = event.compatible;
+            device.haveVersion = event.haveVersion;
+            device.version1 = event.version1;
+            device.version2 = event.version2;
             m_report->Found(device, m_firmware.device);
             slot.phase = device.compatible && Asks() ? Slot::Phase::Waiting : Slot::Phase::Working;
-        } else if (kind == "start") {
+            break;
+        }
+        case EventKind::TransferStarted:
             slot.phase = Slot::Phase::Working;
             m_report->TransferStarted(slot.port, m_firmware.device);
-        } else if (kind == "progress") {
+            break;
+        case EventKind::Progress: {
             std::optional<int> remaining;
-            if (message.contains("remaining_s") && message["remaining_s"].is_number_integer())
-                remaining = message["remaining_s"].get<int>();
-            m_report->Progress(slot.port, message.value("percent", 0), remaining, message.value("remaining", ""));
-        } else if (kind == "result") {
-            const int value = message.value("outcome", static_cast<int>(Outcome::Interrupted));
-            const Outcome outcome = value >= 0 && value <= static_cast<int>(Outcome::Declined)
-                                        ? static_cast<Outcome>(value)
-                                        : Outcome::Interrupted;
-            slot.port = port;
+            std::string text;
+            if (event.remainingSeconds >= 0) {
+                remaining = event.remainingSeconds;
+                text = DurationText(event.remainingSeconds);
+            }
+            m_report->Progress(slot.port, std::clamp(event.percent, 0, 100), remaining, text);
+            break;
+        }
+        case EventKind::Result: {
+            const bool known = event.outcome >= 0 && event.outcome <= static_cast<int>(Outcome::Declined);
+            const Outcome outcome = known ? static_cast<Outcome>(event.outcome) : Outcome::Interrupted;
+            // After a search over several ports that found nothing no port
+            // is to blame; otherwise the device's port.
+            if (!(outcome == Outcome::NoDevice && slot.ports.size() > 1))
+                slot.port = PortName(slot, event.port);
             slot.outcome = outcome;
             OutcomeContext context;
             context.device = m_firmware.device;
-            context.elapsed = message.value("elapsed", "");
-            m_report->Result(port, outcome, message.value("seconds", 0.0), context);
+            if (outcome == Outcome::Done)
+                context.elapsed = DurationText(event.elapsedSeconds);
+            m_report->Result(slot.port, outcome, SecondsSince(slot.started), context);
             slot.phase = Slot::Phase::Ended;
+            break;
         }
-    }
-
-    void Read(Slot& slot)
-    {
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = read(slot.events, buffer, sizeof buffer);
-            if (n > 0) {
-                slot.heard = Clock::now();
-                slot.buffer.append(buffer, static_cast<size_t>(n));
-                size_t end;
-                while ((end = slot.buffer.find('\n')) != std::string::npos) {
-                    const std::string line = slot.buffer.substr(0, end);
-                    slot.buffer.erase(0, end + 1);
-                    try {
-                        Take(slot, line);
-                    } catch (const Json::exception&) {
-                        // A field of the wrong type: the message is left out.
-                    }
-                }
-                if (slot.buffer.size() > kMessageLimit)
-                    slot.buffer.clear();
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && errno == EAGAIN)
-                return;
-            // The process has ended.
-            Reap(slot, false);
-            return;
+        default:
+            break;
         }
     }
 
@@ -594,19 +519,14 @@ private:
             return;
         }
         m_stopping = true;
-        m_stopAt = Clock::now();
+        // The request first: a device process winds its device down and is
+        // killed only when it has not ended after the wind-down limit.
+        m_supervisor.StopAll();
         if (!m_asking.empty()) {
-            std::fputc('\n', stderr);
+            m_output.Prompt("\n");
             EndQuestion(false);
         }
-        bool running = false;
-        for (Slot& slot : m_slots) {
-            if (slot.Running()) {
-                Tell(slot, "stop");
-                running = true;
-            }
-        }
-        if (running)
+        if (AnyRunning())
             m_report->Note(Text(IDS_FLASH_ENDING));
     }
 
@@ -640,9 +560,8 @@ private:
     {
         for (size_t i : m_asking) {
             if (i < m_slots.size() && m_slots[i].Running()) {
-                Tell(m_slots[i], yes ? "yes" : "no");
+                m_supervisor.Answer(m_slots[i].process, yes);
                 m_slots[i].phase = Slot::Phase::Working;
-                m_slots[i].heard = Clock::now();
             }
         }
         m_asking.clear();
@@ -668,7 +587,7 @@ private:
             return;
         if (n <= 0) {
             m_stdinClosed = true;
-            std::fputc('\n', stderr);
+            m_output.Prompt("\n");
             EndQuestion(false);
             return;
         }
@@ -690,63 +609,32 @@ private:
         for (;;) {
             if (!AnyRunning() && (!m_options.watch || m_stopping))
                 return;
-            std::vector<pollfd> fds;
-            std::vector<size_t> owners;
-            fds.push_back({m_signalFd, POLLIN, 0});
-            owners.push_back(SIZE_MAX);
-            if (!m_asking.empty()) {
-                fds.push_back({STDIN_FILENO, POLLIN, 0});
-                owners.push_back(SIZE_MAX - 1);
-            }
-            for (size_t i = 0; i < m_slots.size(); ++i) {
-                if (m_slots[i].Running()) {
-                    fds.push_back({m_slots[i].events, POLLIN, 0});
-                    owners.push_back(i);
-                }
-            }
+            pollfd extra[2] = {{m_signalFd, POLLIN, 0}, {m_asking.empty() ? -1 : STDIN_FILENO, POLLIN, 0}};
             int timeout = 1000;
             if (m_options.watch && !m_stopping) {
                 const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_nextScan - Clock::now());
                 timeout = static_cast<int>(std::clamp<long long>(left.count(), 0, 1000));
             }
-            const int ready = poll(fds.data(), fds.size(), timeout);
-            if (ready < 0 && errno != EINTR)
-                return;
-            for (size_t k = 0; ready > 0 && k < fds.size(); ++k) {
-                if (fds[k].revents == 0)
+            const std::vector<SupervisedEvent> news = m_supervisor.Turn(timeout, extra);
+            if (extra[0].revents != 0 && TakeSignals())
+                OnSignal();
+            if (extra[1].revents != 0 && !m_asking.empty())
+                ReadAnswer();
+            for (const SupervisedEvent& item : news) {
+                const auto it = m_bySupervisorId.find(item.id);
+                if (it == m_bySupervisorId.end())
                     continue;
-                if (owners[k] == SIZE_MAX) {
-                    if (TakeSignals())
-                        OnSignal();
-                } else if (owners[k] == SIZE_MAX - 1) {
-                    if (!m_asking.empty())
-                        ReadAnswer();
+                Slot& slot = m_slots[it->second];
+                if (item.ended) {
+                    Ended(slot, item.lost);
+                    m_bySupervisorId.erase(it);
                 } else {
-                    Read(m_slots[owners[k]]);
+                    Take(slot, item.event);
                 }
             }
-            Watchdog();
             MaybeAsk();
             if (m_options.watch && !m_stopping && Clock::now() >= m_nextScan)
                 Scan();
-        }
-    }
-
-    // Bounds every wait for a device's process.
-    void Watchdog()
-    {
-        const Clock::time_point now = Clock::now();
-        for (Slot& slot : m_slots) {
-            if (!slot.Running())
-                continue;
-            const bool windDownOver = m_stopping && now - m_stopAt > kWindDownLimit;
-            const bool silent = slot.phase != Slot::Phase::Waiting && now - slot.heard > kSilenceLimit;
-            if (windDownOver || silent) {
-                Reap(slot, true);
-                // A process that hangs after its result keeps that result.
-                if (!slot.outcome)
-                    Lost(slot);
-            }
         }
     }
 
@@ -779,15 +667,17 @@ private:
     }
 
     const FlashOptions& m_options;
+    CFlashOutput m_output;
     std::unique_ptr<CFlashReport> m_report;
     int m_signalFd = -1;
     CLoadedFirmware m_firmware;
-    // In the order of the ports (watch mode: as they appeared). A deque
-    // would do as well; slots are only appended.
+    CDeviceSupervisor m_supervisor;
+    // In the order of the ports (watch mode: as they appeared); only
+    // appended to, so an index stays good.
     std::vector<Slot> m_slots;
+    std::map<int, size_t> m_bySupervisorId;  // running device processes: their slots
     bool m_stopping = false;
     bool m_signalled = false;
-    Clock::time_point m_stopAt;
     std::vector<size_t> m_asking;  // the slots the open question is about
     std::string m_answer;
     bool m_stdinClosed = false;
@@ -801,5 +691,10 @@ private:
 int RunFlash(const FlashOptions& options)
 {
     CFlashRun run(options);
-    return run.Run();
+    const int status = run.Run();
+    // An output that is still blocked after its limit (a reader that
+    // stopped reading) does not hold the end: nothing more is written.
+    if (!run.FinishOutput())
+        _exit(status);
+    return status;
 }

@@ -35,8 +35,15 @@ LoadOutcome CLoadOperation::Run(COperationObserver& observer, const CStopRequest
     loaded.index = m_walk.index;
     loaded.device = m_walk.device;
     DecodeVersionRecord(m_walk.versionText, loaded.version1, loaded.version2);
-    loaded.lines = std::move(m_walk.data);
+    loaded.image = CFirmwareImage::Make(m_walk.data, m_walk.totalBytes, m_walk.index);
+    loaded.lineCount = static_cast<int64_t>(m_walk.data.Count());
     loaded.totalBytes = m_walk.totalBytes;
+    m_walk.data.Clear();
+    if (!loaded.image.Valid()) {
+        m_file.Close();
+        loaded.Clear();
+        return LoadOutcome::CannotOpen;
+    }
     return LoadOutcome::Loaded;
 }
 
@@ -158,12 +165,12 @@ TransferResult CTransferOperation::Run(COperationObserver& observer, const CStop
             } else if (verdict.action == LineAction::Next) {
                 m_sent += static_cast<uint32_t>(frame.GetDataLength(blockStart));
                 const int percent = TransferPercent(m_sent, m_total);
-                observer.OnProgress(percent);
+                std::optional<int32_t> remaining;
                 if (m_total != 0 && percent > 9 && percent != lastPercent) {
                     lastPercent = percent;
-                    const std::string text = m_clock.FormatRemaining(percent);
-                    observer.OnRemaining(percent, m_clock.m_lastDuration, text);
+                    remaining = m_clock.RemainingSeconds(percent);
                 }
+                observer.OnTransferProgress(percent, remaining);
                 blockStart = false;
                 ++index;
             }

@@ -10,11 +10,13 @@
 #include "app/workflow/StopRequest.h"
 #include "app/workflow/TransferClock.h"
 #include "firmware/FirmwareFile.h"
+#include "firmware/FirmwareImage.h"
 #include "firmware/FirmwareLoader.h"
 #include "link/DeviceLink.h"
 #include "link/PortList.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,29 +30,29 @@ public:
     virtual ~COperationObserver() = default;
     // Loading: the file is open and its walk begins.
     virtual void OnFileOpened() {}
-    // Loading: the share of the file checked, whenever it changes.
-    // Transfer: the share of the data bytes the device took, after every
-    // accepted line (0..100).
+    // Loading: the share of the file checked, whenever it changes (0..100).
     virtual void OnProgress(int /*percent*/) {}
     // Search: this port is asked next; one attempt on it has been made; a
     // device answered (its index and version are asked next).
     virtual void OnPortTried(const PortInfo& /*port*/) {}
     virtual void OnAttemptMade() {}
     virtual void OnDeviceAnswered() {}
-    // Transfer, from 10 % on and whenever the percentage changes: the
-    // estimated time still to go, in seconds and as the text the window
-    // shows.
-    virtual void OnRemaining(int /*percent*/, int /*seconds*/, const std::string& /*text*/) {}
+    // Transfer, after every accepted line: the share of the data bytes the
+    // device took (0..100) and, from 10 % on and only when the percentage
+    // changed, the estimated seconds still to go.
+    virtual void OnTransferProgress(int /*percent*/, std::optional<int32_t> /*remainingSeconds*/) {}
 };
 
 // What a good load found in the file: the texts shown, the index the
-// device must give, and the data lines exactly as they were checked.
+// device must give, and the data lines exactly as they were checked,
+// sealed in the block a device process is given (FirmwareImage.h).
 struct CLoadedFirmware {
     std::string index;
     std::string device;
     std::string version1;
     std::string version2;
-    CFirmwareLines lines;
+    CFirmwareImage image;
+    int64_t lineCount = 0;
     int32_t totalBytes = 0;
 
     void Clear() { *this = CLoadedFirmware(); }
@@ -63,7 +65,8 @@ bool CheckFirmwareHeader(CFirmwareFile& file, const std::string& path);
 
 // Opens path in file (unless it is open already), checks it line by line
 // and keeps what it checked. A file that does not open, or is faulty, is
-// closed again; a good one stays open.
+// closed again; a good one stays open. A good file whose lines cannot be
+// sealed (no memory file to be had) ends as CannotOpen.
 class CLoadOperation {
 public:
     CLoadOperation(CFirmwareFile& file, std::string path) : m_file(file), m_path(std::move(path)) {}
@@ -120,17 +123,17 @@ LineVerdict JudgeLineReply(uint8_t status, LineCounters& counters, TransferResul
 // reply, and at the end sends the closing commands of its outcome.
 class CTransferOperation {
 public:
-    CTransferOperation(CDeviceLink& link, const CFirmwareLines& lines, uint32_t totalBytes)
+    CTransferOperation(CDeviceLink& link, const CLineSequence& lines, uint32_t totalBytes)
         : m_link(link), m_lines(lines), m_total(totalBytes) {}
     TransferResult Run(COperationObserver& observer, const CStopRequest& stop);
-    // The wall-clock time since the transfer began, as a text.
-    std::string FormatElapsed() { return m_clock.FormatElapsed(); }
+    // The wall-clock time since the transfer began, in whole seconds.
+    int32_t ElapsedSeconds() const { return m_clock.ElapsedSeconds(); }
     // Data bytes the device took.
     uint32_t Sent() const { return m_sent; }
 
 private:
     CDeviceLink& m_link;
-    const CFirmwareLines& m_lines;
+    const CLineSequence& m_lines;
     uint32_t m_total;
     uint32_t m_sent = 0;
     CTransferClock m_clock;

@@ -25,6 +25,9 @@ PortState ProbePortState(const std::string& devicePath);
 // no_permission, missing, unusable.
 const char* PortStateName(PortState state);
 
+// Ports one listing offers a search (the first seven, COM0 to COM6).
+inline constexpr size_t SEARCH_PORT_LIMIT = 7;
+
 struct SearchPorts {
     std::vector<PortInfo> free;  // the free ones, in listing order
     std::string deniedPort;      // the first port refused for lack of permission, if any

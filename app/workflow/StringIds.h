@@ -111,6 +111,8 @@ enum StringId : int {
     IDS_FLASH_LABEL_USAGE = 416,       // "Usage"
     IDS_FLASH_LABEL_ARGUMENTS = 417,   // "Arguments"
     IDS_FLASH_GROUP_TESTING = 418,     // "Testing"
+    IDS_FLASH_OPT_SILENCE_LIMIT = 419,    // "stop a device process that says nothing for MS milliseconds ..."
+    IDS_FLASH_OPT_WIND_DOWN_LIMIT = 421,  // "kill a device process that has not wound down MS milliseconds ..."
     // cvf-flash: refusals and errors.
     IDS_FLASH_USAGE_ERROR = 390,       // "%s\nTry 'cvf-flash --help'."
     IDS_FLASH_NEED_FILE = 391,         // "A firmware file is needed (or --list)"
@@ -149,9 +151,10 @@ enum StringId : int {
     IDS_NOT_USED = 333,
 };
 
-// The texts of the command-line updater: never shown in the window.
+// The texts of the command-line updater: never shown in the window. The
+// one name for assistive technology (IDS_PROGRESS_NAME) stands among them.
 inline constexpr int FLASH_TEXTS_FIRST = IDS_FLASH_ABOUT;
-inline constexpr int FLASH_TEXTS_LAST = IDS_FLASH_GROUP_TESTING;
+inline constexpr int FLASH_TEXTS_LAST = IDS_FLASH_OPT_WIND_DOWN_LIMIT;
 
 // SetStatusLines: leave this line as it is.
 inline constexpr int KEEP_LINE = IDS_NOT_USED;

@@ -145,8 +145,12 @@ constexpr TextEntry kTexts[] = {
     {416, "Usage", "Aufruf"},
     {417, "Arguments", "Argumente"},
     {418, "Testing", "Fur Tests"},
+    {419, "stop a device process that says nothing for MS milliseconds (default 180000), and kill it if it has not ended after the wind-down limit",
+     "einen Geratprozess stoppen, der MS Millisekunden lang nichts meldet (Vorgabe 180000), und ihn abbrechen, wenn er nach der Frist zum Abschliessen nicht beendet ist"},
     // Names that only assistive technology reads.
     {420, "Progress", "Fortschritt"},
+    {421, "kill a device process that has not wound down MS milliseconds after it was asked to stop (default 90000)",
+     "einen Geratprozess abbrechen, der MS Millisekunden nach der Aufforderung zum Stoppen nicht abgeschlossen hat (Vorgabe 90000)"},
 };
 
 const TextEntry* FindEntry(int id)

@@ -38,18 +38,46 @@ std::string CTransferClock::FormatDuration(int32_t r)
     return text;
 }
 
+namespace {
+
+int32_t RemainingAfter(int64_t elapsedTicks, int percent)
+{
+    // Whole seconds, truncated.
+    const auto elapsed = static_cast<int64_t>(static_cast<double>(elapsedTicks) /
+                                              static_cast<double>(g_counterFrequency));
+    const int64_t r = elapsed * (100 - percent) / percent;
+    // A remaining time beyond the 32-bit range cannot occur in a transfer;
+    // clamp rather than wrap.
+    return static_cast<int32_t>(
+        std::clamp<int64_t>(r, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+}
+
+}  // namespace
+
 std::string CTransferClock::FormatRemainingAfter(int64_t elapsedTicks, int percent)
 {
     if (percent <= 0)
         return {};
-    // Whole seconds, truncated.
-    const auto elapsed = static_cast<int64_t>(static_cast<double>(elapsedTicks) /
-                                              static_cast<double>(g_counterFrequency));
-    int64_t r = elapsed * (100 - percent) / percent;
-    // A remaining time beyond the 32-bit range cannot occur in a transfer;
-    // clamp rather than wrap.
-    r = std::clamp<int64_t>(r, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max());
-    return FormatDuration(static_cast<int32_t>(r));
+    return FormatDuration(RemainingAfter(elapsedTicks, percent));
+}
+
+int32_t CTransferClock::RemainingSeconds(int percent)
+{
+    return percent <= 0 ? 0 : RemainingAfter(m_stopwatch.PeekTicks(), percent);
+}
+
+int32_t CTransferClock::ElapsedSeconds() const
+{
+    return static_cast<int32_t>(std::time(nullptr) - m_startTime);
+}
+
+std::string DurationText(int32_t seconds)
+{
+    CTransferClock clock;
+    clock.m_unitHours = Text(IDS_UNIT_HOURS);
+    clock.m_unitMinutes = Text(IDS_UNIT_MINUTES);
+    clock.m_unitSeconds = Text(IDS_UNIT_SECONDS);
+    return clock.FormatDuration(seconds);
 }
 
 std::string CTransferClock::FormatRemaining(int percent)

@@ -26,6 +26,10 @@ public:
     std::string FormatRemaining(int percent);
     // The wall-clock time since Start.
     std::string FormatElapsed();
+    // The same as numbers: the seconds FormatRemaining and FormatElapsed
+    // would show.
+    int32_t RemainingSeconds(int percent);
+    int32_t ElapsedSeconds() const;
 
     // The same for a given elapsed stopwatch time and a given present.
     std::string FormatRemainingAfter(int64_t elapsedTicks, int percent);
@@ -43,3 +47,8 @@ public:
     std::string m_unitSeconds;
     CLockedStopwatch m_stopwatch;
 };
+
+// A number of seconds as the text of a duration, in the current language
+// (as FormatDuration writes it): how a front end shows the seconds a
+// device process measured.
+std::string DurationText(int32_t seconds);

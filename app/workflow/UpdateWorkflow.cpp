@@ -2,70 +2,69 @@
 
 #include "app/workflow/PortChoice.h"
 #include "app/workflow/StringTable.h"
+#include "app/workflow/TransferClock.h"
 #include "link/PortList.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <system_error>
-#include <vector>
+#include <utility>
 
 namespace {
 
-// How each operation's reports reach the window while its worker runs.
-
+// How the loader's reports reach the window while its worker runs.
 class CLoadView : public COperationObserver {
 public:
-    explicit CLoadView(CUpdateWorkflow& window) : m_window(window) {}
+    explicit CLoadView(CWorkflowView& view) : m_view(view) {}
     void OnFileOpened() override
     {
-        m_window.ShowControl(Control::MainButton, false);
-        m_window.ShowControl(Control::Progress, true);
-        m_window.SetProgressPos(0);
+        m_view.ShowControl(Control::MainButton, false);
+        m_view.ShowControl(Control::Progress, true);
+        m_view.SetProgressPos(0);
     }
-    void OnProgress(int percent) override { m_window.SetProgressPos(percent); }
+    void OnProgress(int percent) override { m_view.SetProgressPos(percent); }
 
 private:
-    CUpdateWorkflow& m_window;
+    CWorkflowView& m_view;
 };
 
-class CSearchView : public COperationObserver {
-public:
-    explicit CSearchView(CUpdateWorkflow& window) : m_window(window) {}
-    void OnPortTried(const PortInfo& port) override
-    {
-        m_window.PostStatus3(FormatText(IDS_CHECKING_PORT, port.name));
-        m_window.PostPortPane(port.name);
+// An outcome code from a device process, if it is one.
+std::optional<Outcome> OutcomeCode(int code)
+{
+    if (code < 0 || code > static_cast<int>(Outcome::Declined))
+        return std::nullopt;
+    return static_cast<Outcome>(code);
+}
+
+bool IsTransferOutcome(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Done:
+    case Outcome::Interrupted:
+    case Outcome::FlashError:
+    case Outcome::ProtocolError:
+    case Outcome::TransferStopped:
+        return true;
+    default:
+        return false;
     }
-    void OnAttemptMade() override { m_window.StepProgress(); }
-    void OnDeviceAnswered() override { m_window.SetProgressPos(95); }
-
-private:
-    CUpdateWorkflow& m_window;
-};
-
-class CTransferView : public COperationObserver {
-public:
-    explicit CTransferView(CUpdateWorkflow& window) : m_window(window) {}
-    void OnProgress(int percent) override { m_window.PostValueMessage(UWM_SET_PROGRESS, percent); }
-    void OnRemaining(int, int, const std::string& text) override { m_window.PostStatus3(text); }
-
-private:
-    CUpdateWorkflow& m_window;
-};
+}
 
 }  // namespace
 
-CUpdateWorkflow::CUpdateWorkflow()
+CUpdateWorkflow::CUpdateWorkflow(CWorkflowView& view) : m_view(view)
 {
     m_portDirectory = PortDirectory();
 }
 
 CUpdateWorkflow::~CUpdateWorkflow()
 {
-    // The subclass waited for the worker; a thread object left here would
-    // end the program.
-    if (m_worker.joinable())
-        m_worker.join();
+    // A worker still running is told to end; it does not wait for a window
+    // that will not answer any more (the window has closed its channel).
+    m_stop.Request();
+    FinishWorker();
 }
 
 void CUpdateWorkflow::FinishWorker()
@@ -76,24 +75,19 @@ void CUpdateWorkflow::FinishWorker()
         m_worker.join();
 }
 
-std::thread CUpdateWorkflow::LaunchWorker(void (*threadProc)(CUpdateWorkflow*))
-{
-    return std::thread(threadProc, this);
-}
-
 void CUpdateWorkflow::StartWorker(void (*threadProc)(CUpdateWorkflow*), int stepBefore)
 {
     if (m_worker.joinable())
         m_worker.join();  // the previous worker has cleared m_bBusy: it is over
     m_stop.Reset();
     try {
-        m_worker = LaunchWorker(threadProc);
+        m_worker = m_launchWorker ? m_launchWorker(threadProc, this) : std::thread(threadProc, this);
     } catch (const std::system_error& error) {
         // No thread to be had (the system's limit of threads or memory):
         // nothing has begun, so the step is as it was.
         m_bBusy = 0;
         EnterStep(static_cast<WorkflowStep>(stepBefore));
-        ShowMessage(FormatText(IDS_CANNOT_START, error.what()), MessageIcon::Exclamation);
+        m_view.ShowMessage(FormatText(IDS_CANNOT_START, error.what()), MessageIcon::Exclamation);
     }
 }
 
@@ -101,7 +95,7 @@ void CUpdateWorkflow::RunWorker(void (CUpdateWorkflow::*body)())
 {
     (this->*body)();
     m_bBusy = 0;
-    WorkerEnded();
+    m_view.WorkerEnded();
 }
 
 void CUpdateWorkflow::OnWorkerEnded()
@@ -110,7 +104,7 @@ void CUpdateWorkflow::OnWorkerEnded()
     if (m_bBusy.load() == 0 && m_worker.joinable())
         m_worker.join();
     if (m_bEnding && m_bBusy.load() == 0)
-        CloseWindow();
+        m_view.CloseWindow();
 }
 
 void CUpdateWorkflow::OnEndRequest()
@@ -120,7 +114,14 @@ void CUpdateWorkflow::OnEndRequest()
         m_stop.Request();
         return;
     }
-    CloseWindow();
+    m_view.CloseWindow();
+}
+
+void CUpdateWorkflow::WindDown()
+{
+    m_stop.Request();
+    FinishWorker();
+    OnClose();
 }
 
 // ---------------------------------------------------------------------------
@@ -133,14 +134,14 @@ void CUpdateWorkflow::SetStatusLines(int id1, int id2, int id3, int id4)
         const int id = ids[line - 1];
         if (id == KEEP_LINE)
             continue;
-        SetStatusLine(line, id == IDS_NONE ? std::string() : Text(id));
+        m_view.SetStatusLine(line, id == IDS_NONE ? std::string() : Text(id));
     }
 }
 
 void CUpdateWorkflow::PostStatusLines(const StatusLines& lines)
 {
     for (int line = 0; line < 4; ++line)
-        PostTextMessage(UWM_STATUS1 + line, lines[line] == IDS_NONE ? std::string() : Text(lines[line]));
+        m_view.PostTextMessage(UWM_STATUS1 + line, lines[line] == IDS_NONE ? std::string() : Text(lines[line]));
 }
 
 void CUpdateWorkflow::PostOutcome(Outcome outcome, const OutcomeContext& context)
@@ -149,15 +150,15 @@ void CUpdateWorkflow::PostOutcome(Outcome outcome, const OutcomeContext& context
     for (const int line : row.order) {
         const int id = row.lines[line - 1];
         if (id != KEEP_LINE)
-            PostTextMessage(UWM_STATUS1 + line - 1, OutcomeLineText(id, context));
+            m_view.PostTextMessage(UWM_STATUS1 + line - 1, OutcomeLineText(id, context));
     }
 }
 
 void CUpdateWorkflow::ShowInstructions()
 {
-    SetStatusLineColor(4, INSTRUCTION_COLOR);
+    m_view.SetStatusLineColor(4, INSTRUCTION_COLOR);
     SetStatusLines(LINES_INSTRUCTIONS);
-    SetMainButtonText(Text(IDS_LOAD_FILE));
+    m_view.SetMainButtonText(Text(IDS_LOAD_FILE));
 }
 
 void CUpdateWorkflow::OnMainButton()
@@ -167,7 +168,7 @@ void CUpdateWorkflow::OnMainButton()
 
     // Clicks within a second of this one are ignored; this one counts even
     // when no timer could be had.
-    m_nClickTimer = StartClickTimer();
+    m_nClickTimer = m_view.StartClickTimer();
     if (m_nClickTimer != 0)
         m_bClickReady = 0;
 
@@ -177,14 +178,14 @@ void CUpdateWorkflow::OnMainButton()
         EnterStep(StepLoadFile);
         break;
     case StepLoadFile:
-        if (!ChooseFile())
+        if (!m_view.ChooseFile(m_strFilePath))
             break;
         if (CheckFileHeader()) {
             EnterStep(StepFindDevice);
             m_bBusy = 1;
             StartWorker(&CUpdateWorkflow::LoadThreadProc, StepLoadFile);
         } else {
-            ShowMessage(FormatText(IDS_UNEXPECTED_FORMAT, m_strFilePath), MessageIcon::Information);
+            m_view.ShowMessage(FormatText(IDS_UNEXPECTED_FORMAT, m_strFilePath), MessageIcon::Information);
         }
         break;
     case StepFindDevice:
@@ -200,7 +201,7 @@ void CUpdateWorkflow::OnMainButton()
         StartWorker(&CUpdateWorkflow::TransferThreadProc, StepTransfer);
         break;
     case StepFinished:
-        CloseWindow();
+        m_view.CloseWindow();
         break;
     default:
         break;
@@ -210,19 +211,20 @@ void CUpdateWorkflow::OnMainButton()
 void CUpdateWorkflow::OnNo()
 {
     EnterStep(StepFinished);
-    ShowControl(Control::YesButton, false);
-    ShowControl(Control::NoButton, false);
-    SetStatusLine(4, Text(IDS_CLICK_TO_CLOSE));
-    ShowControl(Control::MainButton, true);
-    SetMainButtonText(Text(IDS_CLOSE));
-    SendRestart();
+    m_view.ShowControl(Control::YesButton, false);
+    m_view.ShowControl(Control::NoButton, false);
+    m_view.SetStatusLine(4, Text(IDS_CLICK_TO_CLOSE));
+    m_view.ShowControl(Control::MainButton, true);
+    m_view.SetMainButtonText(Text(IDS_CLOSE));
+    // The device process restarts the device ("RST|") and ends.
+    ReleaseHeldDevice(false);
 }
 
 void CUpdateWorkflow::OnTimer(unsigned id)
 {
     if (id == m_nClickTimer) {
         m_bClickReady = 1;
-        KillClickTimer(m_nClickTimer);
+        m_view.KillClickTimer(m_nClickTimer);
     }
 }
 
@@ -232,14 +234,23 @@ bool CUpdateWorkflow::OnClose()
         // While the program winds down the window goes as soon as the
         // worker has ended; nothing to explain.
         if (!m_bEnding)
-            ShowMessage(Text(IDS_CLOSE_REFUSED), MessageIcon::Information);
+            m_view.ShowMessage(Text(IDS_CLOSE_REFUSED), MessageIcon::Information);
         return false;
     }
     if (m_file.IsOpen())
         m_file.Close();
     if (Step() == StepTransfer)
-        SendRestart();
+        ReleaseHeldDevice(false);
     return true;
+}
+
+void CUpdateWorkflow::ReleaseHeldDevice(bool yes)
+{
+    if (m_nHeldDevice < 0)
+        return;
+    m_supervisor.Answer(m_nHeldDevice, yes);
+    if (!yes)
+        m_nHeldDevice = -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -249,14 +260,17 @@ bool CUpdateWorkflow::CheckFileHeader()
 {
     // The button handler shows the same text once more for a failed
     // check; one box is enough when the file cannot even be opened.
-    return CheckFirmwareHeader(m_file, m_strFilePath);
+    const bool good = CheckFirmwareHeader(m_file, m_strFilePath);
+    if (m_afterHeaderCheck)
+        m_afterHeaderCheck();
+    return good;
 }
 
 void CUpdateWorkflow::LoadFile()
 {
     PostStatusLines(LINES_LOADING);
 
-    CLoadView view(*this);
+    CLoadView view(m_view);
     CLoadOperation operation(m_file, m_strFilePath);
     const LoadOutcome outcome = operation.Run(view, m_stop, m_firmware);
     const OutcomeRow& row = OutcomeTable(OutcomeOf(outcome));
@@ -264,7 +278,7 @@ void CUpdateWorkflow::LoadFile()
     std::string filePane;
     std::string devicePane;
     if (outcome == LoadOutcome::CannotOpen)
-        ShowMessage(FormatText(IDS_CANNOT_OPEN, m_strFilePath), MessageIcon::Exclamation);
+        m_view.ShowMessage(FormatText(IDS_CANNOT_OPEN, m_strFilePath), MessageIcon::Exclamation);
     PostOutcome(row.outcome, {});
     if (outcome == LoadOutcome::Loaded) {
         m_strDevice = m_firmware.device;
@@ -280,9 +294,9 @@ void CUpdateWorkflow::LoadFile()
 
     PostFilePane(filePane);
     PostDevicePane(devicePane);
-    ShowControl(Control::Progress, false);
-    ShowControl(Control::MainButton, true);
-    SetMainButtonText(Text(row.caption));
+    m_view.ShowControl(Control::Progress, false);
+    m_view.ShowControl(Control::MainButton, true);
+    m_view.SetMainButtonText(Text(row.caption));
 }
 
 // ---------------------------------------------------------------------------
@@ -291,9 +305,9 @@ void CUpdateWorkflow::LoadFile()
 bool CUpdateWorkflow::FindComPorts()
 {
     m_nPortCount = 0;
-    BeginWaitCursor();
+    m_view.BeginWaitCursor();
     const SearchPorts found = ChooseSearchPorts(ListSerialPorts(m_portDirectory, m_sysfsRoot), SEARCH_PORT_LIMIT);
-    EndWaitCursor();
+    m_view.EndWaitCursor();
     m_strDeniedPort = found.deniedPort;
     for (const PortInfo& port : found.free) {
         m_strPorts[m_nPortCount] = port.name;
@@ -307,89 +321,194 @@ bool CUpdateWorkflow::FindComPorts()
     // The usual reason on this system is a missing group membership, which
     // the lines above do not tell.
     if (!m_strDeniedPort.empty())
-        SetStatusLine(4, FormatText(IDS_NO_PERMISSION, m_strDeniedPort));
+        m_view.SetStatusLine(4, FormatText(IDS_NO_PERMISSION, m_strDeniedPort));
     return false;
+}
+
+std::vector<SupervisedEvent> CUpdateWorkflow::Turn(int device)
+{
+    pollfd stop{m_stop.WakeFd(), POLLIN, 0};
+    std::vector<SupervisedEvent> events = m_supervisor.Turn(1000, std::span<pollfd>(&stop, stop.fd >= 0 ? 1 : 0));
+    if (m_stop.Requested())
+        m_supervisor.Stop(device);
+    // News of an earlier process (one told "No") is of no interest here.
+    std::erase_if(events, [device](const SupervisedEvent& e) { return e.id != device; });
+    return events;
+}
+
+Outcome CUpdateWorkflow::RunSearch(bool& haveVersion)
+{
+    DeviceJobSpec job;
+    job.ask = true;
+    for (int i = 0; i < m_nPortCount; ++i)
+        job.ports.push_back({m_strPorts[i], m_strPortPaths[i]});
+    const std::vector<PortInfo> ports = job.ports;
+
+    // On the window thread, which outlives the search worker: the device
+    // process ends with the thread that started it.
+    int device = -1;
+    int error = 0;
+    m_view.RunOnWindowThread([&] {
+        m_supervisor.SetProgram(m_strDeviceProgram);
+        m_supervisor.SetLimits({std::chrono::milliseconds(m_nSilenceLimitMs), std::chrono::milliseconds(m_nWindDownLimitMs)});
+        device = m_supervisor.Start(std::move(job), m_firmware.image);
+        error = errno;
+    });
+    if (device < 0) {
+        m_view.ShowMessage(FormatText(IDS_CANNOT_START, std::strerror(error)), MessageIcon::Exclamation);
+        return Outcome::NoDevice;
+    }
+
+    std::optional<Outcome> outcome;
+    for (;;) {
+        for (const SupervisedEvent& news : Turn(device)) {
+            if (news.ended) {
+                // Lost before its result: nothing was found.
+                return outcome.value_or(Outcome::NoDevice);
+            }
+            const DeviceEvent& event = news.event;
+            const bool known = event.port >= 0 && static_cast<size_t>(event.port) < ports.size();
+            switch (event.kind) {
+            case EventKind::PortTried:
+                if (!known)
+                    break;
+                m_strPort = ports[static_cast<size_t>(event.port)].name;
+                PostStatus3(FormatText(IDS_CHECKING_PORT, m_strPort));
+                PostPortPane(m_strPort);
+                break;
+            case EventKind::Attempt:
+                m_view.StepProgress();
+                break;
+            case EventKind::Answered:
+                m_view.SetProgressPos(95);
+                break;
+            case EventKind::Found:
+                m_strDeviceVersion1 = event.haveVersion ? event.version1 : std::string();
+                m_strDeviceVersion2 = event.haveVersion ? event.version2 : std::string();
+                haveVersion = event.haveVersion;
+                if (event.compatible) {
+                    // It waits at the question now; the window thread holds
+                    // it from here.
+                    m_nHeldDevice = device;
+                    return Outcome::Compatible;
+                }
+                outcome = Outcome::Incompatible;
+                break;
+            case EventKind::Result:
+                if (const std::optional<Outcome> code = OutcomeCode(event.outcome))
+                    outcome = *code == Outcome::SearchStopped || *code == Outcome::Incompatible ? *code : Outcome::NoDevice;
+                break;
+            default:
+                break;
+            }
+        }
+    }
 }
 
 void CUpdateWorkflow::SearchDevice()
 {
     const int portCount = std::max(1, m_nPortCount);
-    ShowControl(Control::MainButton, false);
-    ShowControl(Control::Progress, true);
-    SetProgressPos(0);
-    SetProgressStep(100 / (SEARCH_ATTEMPTS * portCount));
+    m_view.ShowControl(Control::MainButton, false);
+    m_view.ShowControl(Control::Progress, true);
+    m_view.SetProgressPos(0);
+    m_view.SetProgressStep(100 / (SEARCH_ATTEMPTS * portCount));
 
     PostStatus2(FormatText(IDS_PORTS_FOUND, m_nPortCount));
     PostStatus1(Text(IDS_SEARCHING));
     PostStatus3("");
     PostStatus4("");
 
-    std::vector<PortInfo> ports;
-    for (int i = 0; i < m_nPortCount; ++i)
-        ports.push_back({m_strPorts[i], m_strPortPaths[i]});
-    CSearchView view(*this);
-    CSearchOperation operation(*this, std::move(ports), m_firmware.index);
-    const SearchResult result = operation.Run(view, m_stop);
-    const OutcomeRow& row = OutcomeTable(OutcomeOf(result));
+    bool haveVersion = false;
+    const Outcome outcome = RunSearch(haveVersion);
+    const OutcomeRow& row = OutcomeTable(outcome);
 
     // The full bar stays for a second.
-    if (result != SearchResult::Stopped) {
-        SetProgressPos(100);
+    if (outcome != Outcome::SearchStopped) {
+        m_view.SetProgressPos(100);
         m_stop.WaitFor(std::chrono::milliseconds(m_nSearchHoldMs));
     }
 
     OutcomeContext context;
     context.device = m_strDevice;
-    context.haveVersion = operation.HaveVersion();
+    context.haveVersion = haveVersion;
     context.version1 = m_strDeviceVersion1;
     context.version2 = m_strDeviceVersion2;
-    if (result == SearchResult::Incompatible) {
+    if (outcome == Outcome::Incompatible) {
         // The lines are set at once and then posted again; the posted ones
         // come last, so line 4 ends as the blank.
         SetStatusLines(LINES_INCOMPATIBLE_AT_ONCE);
     }
-    PostOutcome(row.outcome, context);
+    PostOutcome(outcome, context);
     EnterStep(row.next);
-    if (result == SearchResult::Incompatible) {
+    if (outcome == Outcome::Incompatible) {
         m_file.Close();
         m_firmware.Clear();
     }
-    if (result == SearchResult::Compatible) {
-        ShowControl(Control::NoButton, true);
-        ShowControl(Control::YesButton, true);
+    if (outcome == Outcome::Compatible) {
+        m_view.ShowControl(Control::NoButton, true);
+        m_view.ShowControl(Control::YesButton, true);
     } else {
-        ShowControl(Control::MainButton, true);
-        SetMainButtonText(Text(row.caption));
+        m_view.ShowControl(Control::MainButton, true);
+        m_view.SetMainButtonText(Text(row.caption));
     }
-    ShowControl(Control::Progress, false);
+    m_view.ShowControl(Control::Progress, false);
 }
 
 // ---------------------------------------------------------------------------
 // Transfer
 
+Outcome CUpdateWorkflow::RunTransfer(int& elapsedSeconds)
+{
+    const int device = std::exchange(m_nHeldDevice, -1);
+    if (device < 0 || !m_supervisor.IsRunning(device))
+        return Outcome::Interrupted;
+    m_supervisor.Answer(device, true);
+
+    std::optional<Outcome> outcome;
+    for (;;) {
+        for (const SupervisedEvent& news : Turn(device)) {
+            if (news.ended) {
+                // A device process lost mid-transfer: its port is as it was
+                // before it (the supervisor saw to that); the device may be
+                // half-written, as after a lost connection.
+                return outcome.value_or(Outcome::Interrupted);
+            }
+            const DeviceEvent& event = news.event;
+            if (event.kind == EventKind::Progress) {
+                m_view.PostValueMessage(UWM_SET_PROGRESS, std::clamp(event.percent, 0, 100));
+                if (event.remainingSeconds >= 0)
+                    PostStatus3(DurationText(event.remainingSeconds));
+            } else if (event.kind == EventKind::Result) {
+                const std::optional<Outcome> code = OutcomeCode(event.outcome);
+                outcome = code && IsTransferOutcome(*code) ? *code : Outcome::Interrupted;
+                elapsedSeconds = event.elapsedSeconds;
+            }
+        }
+    }
+}
+
 void CUpdateWorkflow::TransferFirmware()
 {
-    CTransferOperation operation(*this, m_firmware.lines, static_cast<uint32_t>(m_firmware.totalBytes));
-    ShowControl(Control::YesButton, false);
-    ShowControl(Control::NoButton, false);
-    ShowControl(Control::MainButton, false);
-    ShowControl(Control::Progress, true);
-    SetProgressPos(0);
+    m_view.ShowControl(Control::YesButton, false);
+    m_view.ShowControl(Control::NoButton, false);
+    m_view.ShowControl(Control::MainButton, false);
+    m_view.ShowControl(Control::Progress, true);
+    m_view.SetProgressPos(0);
     PostStatusLines(LINES_TRANSFER_STARTED);
 
-    CTransferView view(*this);
-    const TransferResult result = operation.Run(view, m_stop);
-    const OutcomeRow& row = OutcomeTable(OutcomeOf(result));
+    int elapsedSeconds = 0;
+    const Outcome outcome = RunTransfer(elapsedSeconds);
+    const OutcomeRow& row = OutcomeTable(outcome);
 
     OutcomeContext context;
     context.device = m_strDevice;
-    if (result == TransferResult::Done) {
+    if (outcome == Outcome::Done) {
         m_file.Close();
-        context.elapsed = operation.FormatElapsed();
+        context.elapsed = DurationText(elapsedSeconds);
     }
-    PostOutcome(row.outcome, context);
+    PostOutcome(outcome, context);
     EnterStep(row.next);
 
-    ShowControl(Control::Progress, false);
+    m_view.ShowControl(Control::Progress, false);
     PostButtonText(Text(row.caption));
 }

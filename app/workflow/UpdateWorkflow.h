@@ -1,120 +1,69 @@
 #pragma once
 // The steps of an update as the main window runs them: the five steps
 // driven by the main button, the click gate, closing, and the three
-// workers, each a thin use of one operation (Operations.h) whose outcome
-// is shown through the outcome table (Outcome.h).
-//
-// The window is reached through the pure virtual operations below, which
-// the main dialog implements with its controls and a test implements by
-// recording. Two kinds exist:
-// - posted messages (PostTextMessage, PostValueMessage): the window applies
-//   them later on its own thread, in the order posted;
-// - direct control operations (ShowControl, SetMainButtonText, the
-//   progress operations, SetStatusLine, ShowMessage): they run on the
-//   window's thread and the caller waits until they are done, so a call
-//   from a worker comes after everything that worker posted before it.
+// workers. The loader runs the load operation itself (Operations.h); the
+// search and the transfer happen in a device process (cvf-device) that
+// the workers supervise through CDeviceSupervisor, relaying its news to
+// the window. Every outcome is shown through the outcome table
+// (Outcome.h). The window is reached only through its view
+// (WorkflowView.h).
 //
 // At most one worker runs at a time: the window thread sets m_bBusy before
 // it starts one and the worker clears it as its very last action but one:
 // the last is WorkerEnded, which tells the window. While it is set the main
 // button ignores clicks and closing is refused.
+//
+// A device process lives from the start of the search to its result. It
+// is started on the window thread (it ends with the thread that started
+// it). Between the end of the search worker and "Yes" the window thread
+// holds it while it waits at the question: "No", and closing the window
+// then, tell it so without waiting (it restarts the device by itself);
+// "Yes" hands it to the transfer worker.
 
+#include "app/workflow/DeviceSupervisor.h"
 #include "app/workflow/Operations.h"
 #include "app/workflow/Outcome.h"
 #include "app/workflow/StopRequest.h"
 #include "app/workflow/StringIds.h"
+#include "app/workflow/WorkflowView.h"
 #include "firmware/FirmwareFile.h"
-#include "link/DeviceLink.h"
 
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <thread>
-
-// Messages from the workflow to the window.
-inline constexpr int WM_APP = 0x8000;
-enum WorkflowMessage : int {
-    UWM_PANE_FILE = WM_APP + 1,      // text: firmware-file pane (103)
-    UWM_PANE_DEVICE = WM_APP + 2,    // text: device pane (101)
-    UWM_PANE_PORT = WM_APP + 3,      // text: port pane (102)
-    UWM_OPEN_PORT = WM_APP + 4,      // never posted
-    UWM_CLOSE_PORT = WM_APP + 5,     // never posted
-    UWM_SHOW_BUTTON = WM_APP + 6,    // text: show the main button with this caption
-    UWM_HIDE_BUTTON = WM_APP + 7,    // never posted
-    UWM_SHOW_PROGRESS = WM_APP + 8,  // never posted
-    UWM_HIDE_PROGRESS = WM_APP + 9,  // never posted
-    UWM_SET_PROGRESS = WM_APP + 10,  // value: bar position 0..100
-    UWM_STATUS1 = WM_APP + 11,       // text: status lines 1 to 4
-    UWM_STATUS2 = WM_APP + 12,
-    UWM_STATUS3 = WM_APP + 13,
-    UWM_STATUS4 = WM_APP + 14,
-    UWM_START_TIMER = WM_APP + 15,   // never posted (value: period in ms of timer 1)
-    UWM_STOP_TIMER = WM_APP + 16,    // never posted
-    UWM_INFO1 = WM_APP + 17,         // text: information lines 1 to 3
-    UWM_INFO2 = WM_APP + 18,
-    UWM_INFO3 = WM_APP + 19,
-};
-
-// The controls a worker shows and hides directly.
-enum class Control { MainButton, YesButton, NoButton, Progress };
-enum class MessageIcon { Information, Exclamation };
+#include <vector>
 
 inline constexpr int MAX_PORTS = 32;          // room in the port list
-inline constexpr int SEARCH_PORT_LIMIT = 7;   // ports listed by one enumeration
 inline constexpr unsigned CLICK_TIMER_ID = 1;
 inline constexpr unsigned CLICK_GATE_MS = 1000;
 inline constexpr int SEARCH_HOLD_MS = 1000;   // the full bar stays this long after a search
 inline constexpr uint32_t INSTRUCTION_COLOR = 0x0A27CC;  // RGB(10, 39, 204)
 
-class CUpdateWorkflow : public CDeviceLink {
+class CUpdateWorkflow {
 public:
-    CUpdateWorkflow();
-    // A subclass that implements the window operations must call
-    // FinishWorker() in its own destructor, while they still work.
-    virtual ~CUpdateWorkflow();
+    explicit CUpdateWorkflow(CWorkflowView& view);
+    // The view must still work here: a window destroys its workflow (which
+    // stops and joins a running worker) before its controls.
+    ~CUpdateWorkflow();
     CUpdateWorkflow(const CUpdateWorkflow&) = delete;
     CUpdateWorkflow& operator=(const CUpdateWorkflow&) = delete;
 
-    // ---- The window, as the workflow sees it.
-    virtual void PostTextMessage(int message, std::string text) = 0;
-    virtual void PostValueMessage(int message, int value) = 0;
-    virtual void ShowControl(Control control, bool show) = 0;
-    virtual void SetMainButtonText(const std::string& text) = 0;
-    virtual void SetProgressPos(int pos) = 0;
-    virtual void SetProgressStep(int step) = 0;
-    virtual void StepProgress() = 0;
-    // Status line 1..4, set at once.
-    virtual void SetStatusLine(int line, const std::string& text) = 0;
-    virtual void SetStatusLineColor(int line, uint32_t rgb) = 0;
-    // A message box with an OK button; returns when the user confirmed it.
-    virtual void ShowMessage(const std::string& text, MessageIcon icon) = 0;
-    // The file dialog; true and the path in m_strFilePath when a file was chosen.
-    virtual bool ChooseFile() = 0;
-    // Starts the one-second click-gate timer; its identifier, 0 on failure.
-    // When it fires the window calls OnTimer with the identifier.
-    virtual unsigned StartClickTimer() = 0;
-    virtual void KillClickTimer(unsigned id) = 0;
-    // Asks the window to close (which runs OnClose first).
-    virtual void CloseWindow() = 0;
-    virtual void BeginWaitCursor() {}
-    virtual void EndWaitCursor() {}
-    // A worker's last word, from its own thread after m_bBusy is clear:
-    // the window calls OnWorkerEnded on its thread.
-    virtual void WorkerEnded() {}
-
     // ---- Senders: post a copy of the text; callable from any thread.
-    void PostFilePane(const std::string& text) { PostTextMessage(UWM_PANE_FILE, text); }
-    void PostDevicePane(const std::string& text) { PostTextMessage(UWM_PANE_DEVICE, text); }
-    void PostPortPane(const std::string& text) { PostTextMessage(UWM_PANE_PORT, text); }
-    void PostButtonText(const std::string& text) { PostTextMessage(UWM_SHOW_BUTTON, text); }
-    void PostStatus1(const std::string& text) { PostTextMessage(UWM_STATUS1, text); }
-    void PostStatus2(const std::string& text) { PostTextMessage(UWM_STATUS2, text); }
-    void PostStatus3(const std::string& text) { PostTextMessage(UWM_STATUS3, text); }
-    void PostStatus4(const std::string& text) { PostTextMessage(UWM_STATUS4, text); }
-    void PostInfo1(const std::string& text) { PostTextMessage(UWM_INFO1, text); }
-    void PostInfo2(const std::string& text) { PostTextMessage(UWM_INFO2, text); }
-    void PostInfo3(const std::string& text) { PostTextMessage(UWM_INFO3, text); }
+    void PostFilePane(const std::string& text) { m_view.PostTextMessage(UWM_PANE_FILE, text); }
+    void PostDevicePane(const std::string& text) { m_view.PostTextMessage(UWM_PANE_DEVICE, text); }
+    void PostPortPane(const std::string& text) { m_view.PostTextMessage(UWM_PANE_PORT, text); }
+    void PostButtonText(const std::string& text) { m_view.PostTextMessage(UWM_SHOW_BUTTON, text); }
+    void PostStatus1(const std::string& text) { m_view.PostTextMessage(UWM_STATUS1, text); }
+    void PostStatus2(const std::string& text) { m_view.PostTextMessage(UWM_STATUS2, text); }
+    void PostStatus3(const std::string& text) { m_view.PostTextMessage(UWM_STATUS3, text); }
+    void PostStatus4(const std::string& text) { m_view.PostTextMessage(UWM_STATUS4, text); }
+    void PostInfo1(const std::string& text) { m_view.PostTextMessage(UWM_INFO1, text); }
+    void PostInfo2(const std::string& text) { m_view.PostTextMessage(UWM_INFO2, text); }
+    void PostInfo3(const std::string& text) { m_view.PostTextMessage(UWM_INFO3, text); }
 
     // Sets the four status lines at once from string IDs: IDS_NONE empties
     // a line, KEEP_LINE leaves it as it is.
@@ -142,16 +91,18 @@ public:
     // half-written state), and the window closes when it has ended.
     void OnEndRequest();
     bool IsEnding() const { return m_bEnding; }
+    // The program ends under the window (its display went away): no event
+    // will be handled again. Stops a running worker, waits for it to wind
+    // down, and does what closing does.
+    void WindDown();
 
     // ---- The steps.
-    // Virtual so that a test can change the file between the check and
-    // the load.
-    virtual bool CheckFileHeader();
+    bool CheckFileHeader();
     bool FindComPorts();
     // Worker entries: each runs its step and ends with m_bBusy cleared.
-    static void LoadThreadProc(CUpdateWorkflow* dialog) { dialog->RunWorker(&CUpdateWorkflow::LoadFile); }
-    static void SearchThreadProc(CUpdateWorkflow* dialog) { dialog->RunWorker(&CUpdateWorkflow::SearchDevice); }
-    static void TransferThreadProc(CUpdateWorkflow* dialog) { dialog->RunWorker(&CUpdateWorkflow::TransferFirmware); }
+    static void LoadThreadProc(CUpdateWorkflow* workflow) { workflow->RunWorker(&CUpdateWorkflow::LoadFile); }
+    static void SearchThreadProc(CUpdateWorkflow* workflow) { workflow->RunWorker(&CUpdateWorkflow::SearchDevice); }
+    static void TransferThreadProc(CUpdateWorkflow* workflow) { workflow->RunWorker(&CUpdateWorkflow::TransferFirmware); }
     void LoadFile();
     void SearchDevice();
     void TransferFirmware();
@@ -159,12 +110,19 @@ public:
     // Joins the worker; waits for a running one first.
     void FinishWorker();
     bool IsWorkerRunning() const { return m_bBusy.load() != 0; }
+    // Asks a running worker to stop at its next step.
+    void RequestStop() { m_stop.Request(); }
 
     // ---- The step and the busy flag (see the busy rule above).
     WorkflowStep Step() const { return static_cast<WorkflowStep>(m_nStep.load()); }
     // The one way the step changes: to what the button, an outcome (its
     // row's next step) or "No" leads to.
     void EnterStep(WorkflowStep step) { m_nStep = step; }
+    // As if a worker ran, for a test of what the window refuses while one
+    // does, or of a worker body run on the test's own thread.
+    void SetBusy(bool busy) { m_bBusy = busy ? 1 : 0; }
+    // A device process waits at the question.
+    bool HoldsDevice() const { return m_nHeldDevice >= 0; }
 
     int m_bClickReady = 0;
     unsigned m_nClickTimer = 0;
@@ -173,33 +131,35 @@ public:
     std::array<std::string, MAX_PORTS> m_strPorts;      // names shown, e.g. COM3
     std::array<std::string, MAX_PORTS> m_strPortPaths;  // the device node of each
     std::string m_strDeniedPort;  // first port of the last listing refused for lack of permission
+    std::string m_strPort;        // the port tried last; after a find, the device's
     std::string m_strDevice;
+    std::string m_strDeviceVersion1;  // the halves of the device's version answer
+    std::string m_strDeviceVersion2;
     std::string m_strFileVersion1;
     std::string m_strFileVersion2;
     std::string m_strFilePath;
     CFirmwareFile m_file;
-    // What the last good load checked; the search and the transfer use
-    // this, never the file again.
+    // What the last good load checked; the device process is given this,
+    // never the file.
     CLoadedFirmware m_firmware;
 
     // Where the port listing looks: the per-user port directory and the
     // sysfs root. Tests point both elsewhere.
     std::string m_portDirectory;
     std::string m_sysfsRoot = "/sys";
-    // How long the full bar stays after a search (tests shorten it).
+    // How long the full bar stays after a search, and the device process's
+    // limits (tests shorten them).
     int m_nSearchHoldMs = SEARCH_HOLD_MS;
-
-protected:
-    // Shared with the workers: the window thread sets m_bBusy before it
-    // starts one, the worker clears it; each side writes m_nStep only while
-    // the busy rule gives it the step.
-    std::atomic<int> m_bBusy{0};
-    std::atomic<int> m_nStep{StepWelcome};
-
-    // Starts a worker thread; throws std::system_error when none can be had.
-    virtual std::thread LaunchWorker(void (*threadProc)(CUpdateWorkflow*));
-    // Asks a running worker to stop at its next step.
-    CStopRequest m_stop;
+    int m_nSilenceLimitMs = SILENCE_LIMIT_MS;
+    int m_nWindDownLimitMs = WIND_DOWN_LIMIT_MS;
+    // The device program; tests name the one of their build.
+    std::string m_strDeviceProgram = DeviceProgramPath();
+    // Runs right after the header check, before the loader starts (tests
+    // change the file in between).
+    std::function<void()> m_afterHeaderCheck;
+    // Starts a worker thread; throws std::system_error when none can be
+    // had. Tests replace it.
+    std::function<std::thread(void (*)(CUpdateWorkflow*), CUpdateWorkflow*)> m_launchWorker;
 
 private:
     // Starts the worker for the step just entered; when no thread can be
@@ -209,6 +169,27 @@ private:
     // Shows an outcome's status lines, posted in the table's order.
     void PostOutcome(Outcome outcome, const OutcomeContext& context);
 
+    // The search in a device process, its news relayed to the window; the
+    // process is held when it found a compatible device.
+    Outcome RunSearch(bool& haveVersion);
+    // The transfer by the held device process.
+    Outcome RunTransfer(int& elapsedSeconds);
+    // One turn of the supervisor, the stop request heard as well.
+    std::vector<SupervisedEvent> Turn(int device);
+    // Tells the held device process the answer (without waiting for it).
+    void ReleaseHeldDevice(bool yes);
+
+    CWorkflowView& m_view;
+    // Shared with the workers: the window thread sets m_bBusy before it
+    // starts one, the worker clears it; each side writes m_nStep only while
+    // the busy rule gives it the step.
+    std::atomic<int> m_bBusy{0};
+    std::atomic<int> m_nStep{StepWelcome};
+    CStopRequest m_stop;
     std::thread m_worker;
     bool m_bEnding = false;
+    // Used by the window thread and the worker in turn, as the busy rule
+    // hands over the step.
+    CDeviceSupervisor m_supervisor;
+    int m_nHeldDevice = -1;
 };

@@ -8,7 +8,9 @@
 //     searched, and during a paced transfer; the port listing itself runs
 //     on the window thread by design and is given on its own;
 //   - peak resident memory after a whole update of a 64 KiB image, and
-//     after loading 8 MiB (the checked lines are kept in memory).
+//     after loading 8 MiB (the checked lines are kept in memory);
+//   - the largest proportional set size (PSS) of the window and its
+//     device process together during that update.
 
 #include "app/UpdateDlg.h"
 #include "app/workflow/StringTable.h"
@@ -47,13 +49,45 @@ double Ms(Clock::duration d)
 
 class CScriptedDlg : public CUpdateDlg {
 public:
-    bool ChooseFile() override
+    CScriptedDlg() { Workflow().m_strDeviceProgram = CVF_DEVICE; }
+    bool ChooseFile(std::string& path) override
     {
-        m_strFilePath = m_next;
+        path = m_next;
         return true;
     }
     std::string m_next;
 };
+
+// The proportional set size of a process (the pages it shares counted by
+// their share), in KiB; 0 when it cannot be read.
+long PssKiB(const std::string& pid)
+{
+    std::ifstream rollup("/proc/" + pid + "/smaps_rollup");
+    std::string key;
+    long value = 0;
+    while (rollup >> key) {
+        if (key == "Pss:" && rollup >> value)
+            return value;
+    }
+    return 0;
+}
+
+// This process and its device processes, summed.
+long SummedPssKiB()
+{
+    long total = PssKiB("self");
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream children(task.path() / "children");
+        std::string child;
+        while (children >> child) {
+            std::ifstream comm("/proc/" + child + "/comm");
+            std::string name;
+            if (comm >> name && name == "cvf-device")
+                total += PssKiB(child);
+        }
+    }
+    return total;
+}
 
 // Measures how late a 1 ms timer fires on the window thread.
 class StallMeter : public QObject {
@@ -87,7 +121,7 @@ private:
 
 void Click(CUpdateDlg& dlg, bool yes = false)
 {
-    dlg.m_bClickReady = 1;
+    dlg.Workflow().m_bClickReady = 1;
     (yes ? dlg.m_btnYes : dlg.m_btnMain).click();
 }
 
@@ -128,14 +162,14 @@ void WindowLoad(CScriptedDlg& dlg, const std::string& path, double& ms, double& 
     double best = 1e9;
     double worstStall = 0;
     for (int i = 0; i < 5; ++i) {
-        if (dlg.m_file.IsOpen())
-            dlg.m_file.Close();
-        dlg.EnterStep(StepLoadFile);
+        if (dlg.Workflow().m_file.IsOpen())
+            dlg.Workflow().m_file.Close();
+        dlg.Workflow().EnterStep(StepLoadFile);
         dlg.m_next = path;
         meter.Start();
         const auto t0 = Clock::now();
         Click(dlg);
-        WaitFor([&] { return !dlg.IsWorkerRunning(); }, 60000);
+        WaitFor([&] { return !dlg.Workflow().IsWorkerRunning(); }, 60000);
         QCoreApplication::processEvents();
         best = std::min(best, Ms(Clock::now() - t0));
         worstStall = std::max(worstStall, meter.StopMs());
@@ -236,35 +270,39 @@ int main(int argc, char** argv)
     const std::string sample = WriteFile(dir, "sample.CVF", 176);  // a 64 KiB image
 
     CScriptedDlg dlg;
-    dlg.m_sysfsRoot = dir + "/no-sysfs";
+    dlg.Workflow().m_sysfsRoot = dir + "/no-sysfs";
     dlg.show();
     QCoreApplication::processEvents();
     Click(dlg);  // the instructions
 
     // A paced update of a small file, from search to done.
     double stallTransfer = 0;
+    long pss = 0;
     bool done = false;
     {
         CSimDevice sim({}, true, "COM4");
         dlg.m_next = sample;
         Click(dlg);
-        WaitFor([&] { return !dlg.IsWorkerRunning(); }, 10000);
-        dlg.m_portDirectory = PortDirectoryOf(sim);
+        WaitFor([&] { return !dlg.Workflow().IsWorkerRunning(); }, 10000);
+        dlg.Workflow().m_portDirectory = PortDirectoryOf(sim);
         Click(dlg);
-        WaitFor([&] { return !dlg.IsWorkerRunning(); }, 10000);
+        WaitFor([&] { return !dlg.Workflow().IsWorkerRunning(); }, 10000);
         StallMeter meter;
         meter.Start();
         Click(dlg, true);
-        WaitFor([&] { return !dlg.IsWorkerRunning(); }, 120000);
+        WaitFor([&] {
+            pss = std::max(pss, SummedPssKiB());
+            return !dlg.Workflow().IsWorkerRunning();
+        }, 120000);
         stallTransfer = meter.StopMs();
         QCoreApplication::processEvents();
         done = dlg.m_lblStatus1.text() == ToQString(Text(IDS_UPDATE_ENDED));
     }
     // The peak of a whole update, before the large files below.
     const long peak = PeakRssKiB();
-    if (dlg.m_file.IsOpen())
-        dlg.m_file.Close();
-    dlg.EnterStep(StepLoadFile);
+    if (dlg.Workflow().m_file.IsOpen())
+        dlg.Workflow().m_file.Close();
+    dlg.Workflow().EnterStep(StepLoadFile);
 
     double window1 = 0, stall1 = 0, window8 = 0, stall8 = 0;
     const double bare1 = BareLoadMs(file1);
@@ -278,15 +316,15 @@ int main(int argc, char** argv)
         CSimDevice a({"--no-update-mode"}, false, "COM1");
         CSimDevice b({"--no-update-mode", "--port-dir", PortDirectoryOf(a)}, false, "COM2");
         CSimDevice c({"--no-update-mode", "--port-dir", PortDirectoryOf(a)}, false, "COM3");
-        dlg.m_portDirectory = PortDirectoryOf(a);
-        dlg.EnterStep(StepFindDevice);
+        dlg.Workflow().m_portDirectory = PortDirectoryOf(a);
+        dlg.Workflow().EnterStep(StepFindDevice);
         const auto t0 = Clock::now();
-        dlg.FindComPorts();
+        dlg.Workflow().FindComPorts();
         listing = Ms(Clock::now() - t0);
         StallMeter meter;
         meter.Start();
         Click(dlg);
-        WaitFor([&] { return !dlg.IsWorkerRunning(); }, 30000);
+        WaitFor([&] { return !dlg.Workflow().IsWorkerRunning(); }, 30000);
         stallSearch = meter.StopMs();
     }
 
@@ -311,6 +349,8 @@ int main(int argc, char** argv)
                 static_cast<double>(peak) / 1024.0, done ? "" : "   UPDATE FAILED");
     std::printf("  %-48s %9.1f MB\n", "peak resident memory after loading 8 MiB",
                 static_cast<double>(peakAfterLoads) / 1024.0);
+    std::printf("  %-48s %9.1f MB   (goal 60 MB)\n", "largest PSS, window and device process, update",
+                static_cast<double>(pss) / 1024.0);
 
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);

@@ -108,7 +108,7 @@ private:
             QVERIFY(!loaded);
             QVERIFY_SHOWS(dlg, Outcome::LoadFaulty);
             QCOMPARE(dlg.Pane(ID_PANE_FILE)->text(), QString());
-            QVERIFY(!dlg.m_file.IsOpen());
+            QVERIFY(!dlg.Workflow().m_file.IsOpen());
             QVERIFY(dlg.m_progress.isHidden());
             if (expect == Expect::Faulty)
                 QVERIFY(dlg.Boxes().isEmpty());
@@ -121,8 +121,8 @@ private:
         }
         // The window goes on working.
         if (dlg.Step() == StepFindDevice) {
-            dlg.m_file.Close();
-            dlg.EnterStep(StepLoadFile);
+            dlg.Workflow().m_file.Close();
+            dlg.Workflow().EnterStep(StepLoadFile);
         }
         QVERIFY(dlg.Load(m_good));
         QCOMPARE(dlg.m_lblInfo1.text(), QString("Demo Controller compatible fimware file loaded."));

@@ -110,7 +110,7 @@ bool RunFaultCase(const FaultRun& run, const std::string& file, std::string& rep
     const std::string ports = PortDirectoryOf(faulty);
 
     CTestDialog dlg;
-    dlg.m_nSearchHoldMs = 0;
+    dlg.Workflow().m_nSearchHoldMs = 0;
     dlg.UsePortDirectory(ports);
     dlg.show();
     if (!dlg.Load(file)) {

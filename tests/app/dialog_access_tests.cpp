@@ -177,9 +177,9 @@ void AccessTest::labelsAndPanesReadTheirTexts()
 
     // Posted texts, as the workers send them, are read once applied, and
     // the change is announced.
-    dialog.PostStatus1(Text(IDS_FILE_LOADING));
-    dialog.PostInfo2(Text(IDS_SOFTWARE_VERSION));
-    dialog.PostFilePane("/tmp/x.CVF");
+    dialog.Workflow().PostStatus1(Text(IDS_FILE_LOADING));
+    dialog.Workflow().PostInfo2(Text(IDS_SOFTWARE_VERSION));
+    dialog.Workflow().PostFilePane("/tmp/x.CVF");
     QCoreApplication::sendPostedEvents();
     QCOMPARE(Name(&dialog.m_lblStatus1), QStringLiteral("File loading."));
     QCOMPARE(Name(&dialog.m_lblInfo2), QStringLiteral("Software Version:"));
@@ -190,7 +190,7 @@ void AccessTest::labelsAndPanesReadTheirTexts()
     }
 
     // Set directly, as SetStatusLines does.
-    dialog.ShowInstructions();
+    dialog.Workflow().ShowInstructions();
     QCOMPARE(Name(&dialog.m_lblStatus4), QStringLiteral("Click on the button to load the firmware file"));
 }
 
@@ -201,7 +201,7 @@ void AccessTest::everyVisibleTextIsReachableFromTheWindow()
     CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    dialog.ShowInstructions();
+    dialog.Workflow().ShowInstructions();
 
     QStringList names;
     CollectNames(Access(&dialog), names);

@@ -164,7 +164,7 @@ void DeviceTest::LoadAndSearch()
     QCOMPARE(dialog.Pane(ID_PANE_PORT)->text(), QStringLiteral("COM5"));
     // "Yes" shares the main button's click gate; the search outlasts it,
     // so a click the moment the question appears counts.
-    QVERIFY(dialog.m_bClickReady != 0);
+    QVERIFY(dialog.Workflow().m_bClickReady != 0);
 }
 
 void DeviceTest::fullUpdate()
@@ -201,7 +201,7 @@ void DeviceTest::fullUpdate()
     QVERIFY2(dialog.m_lblStatus3.text().contains(QStringLiteral(" sec")), qPrintable(dialog.m_lblStatus3.text()));
     QVERIFY(dialog.m_btnMain.isVisible());
     QVERIFY(dialog.m_progress.isHidden());
-    QVERIFY(!dialog.m_file.IsOpen());
+    QVERIFY(!dialog.Workflow().m_file.IsOpen());
     Shoot(dialog, QStringLiteral("5-done"));
 
     // The bar went up to 100 without going back.
@@ -253,7 +253,7 @@ void DeviceTest::noRestartsTheDeviceAndOffersClose()
     QVERIFY(dialog.Click());
     QVERIFY(!dialog.isVisible());
     QCOMPARE(Commands(*m_device).count(QStringLiteral("RST")), 1);
-    QVERIFY(!dialog.m_file.IsOpen());
+    QVERIFY(!dialog.Workflow().m_file.IsOpen());
 }
 
 void DeviceTest::closingAfterTheSearchRestartsTheDevice()
@@ -267,7 +267,7 @@ void DeviceTest::closingAfterTheSearchRestartsTheDevice()
     QVERIFY(!dialog.isVisible());
     QVERIFY(m_device->WaitForLog("restart"));
     QCOMPARE(Commands(*m_device).count(QStringLiteral("RST")), 1);
-    QVERIFY(!dialog.m_file.IsOpen());
+    QVERIFY(!dialog.Workflow().m_file.IsOpen());
     QCOMPARE(dialog.Boxes().size(), 0);
 }
 
@@ -345,7 +345,7 @@ void DeviceTest::germanFlashErrorThenRepeatedUpdate()
     QVERIFY_SHOWS(dialog, Outcome::FlashError);
     QVERIFY(dialog.m_btnMain.isVisible());
     QVERIFY(dialog.m_progress.isHidden());
-    QVERIFY(dialog.m_file.IsOpen());
+    QVERIFY(dialog.Workflow().m_file.IsOpen());
     // The device was told to drop what it got, then restarted.
     QStringList commands = Commands(*m_device);
     QCOMPARE(commands.mid(commands.size() - 2), QStringList({QStringLiteral("DPZ"), QStringLiteral("RST")}));
@@ -386,10 +386,10 @@ void DeviceTest::endSignalDuringTheTransferWindsDown()
     // half-written state, the window closed, the port free for others.
     QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 15000);
     QCOMPARE(dialog.EndSignal(), SIGTERM);
-    QVERIFY(!dialog.IsWorkerRunning());
+    QVERIFY(!dialog.Workflow().IsWorkerRunning());
     QCOMPARE(QStringList(Commands(*m_device).mid(Commands(*m_device).size() - 2)),
              QStringList({QStringLiteral("DPZ"), QStringLiteral("RST")}));
-    QVERIFY(!dialog.m_port.IsOpen());
+    QVERIFY(!dialog.Workflow().HoldsDevice());
     QCOMPARE(CSerialPort::ProbePort(m_device->DevicePath()), 0);
     QCOMPARE(dialog.Boxes().size(), 0);
 }
@@ -410,8 +410,8 @@ void DeviceTest::endSignalWhileLoadingCloses()
     QTRY_COMPARE(dialog.EndSignal(), SIGHUP);
     dialog.Release();
     QTRY_VERIFY(!dialog.isVisible());
-    QVERIFY(!dialog.IsWorkerRunning());
-    QVERIFY(!dialog.m_file.IsOpen());
+    QVERIFY(!dialog.Workflow().IsWorkerRunning());
+    QVERIFY(!dialog.Workflow().m_file.IsOpen());
     // The walk stopped: no outcome of a load was shown.
     QVERIFY(!ShownStatusLines(dialog).contains(Tr(IDS_FILE_FAULTY)));
     QVERIFY_SHOWS(dialog, Outcome::LoadStopped);

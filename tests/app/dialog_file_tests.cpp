@@ -104,7 +104,7 @@ void FileTest::goodFileIsLoadedAndShown()
     QCOMPARE(dialog.Pane(ID_PANE_FILE)->text(), QString::fromStdString(path));
     QCOMPARE(dialog.Pane(ID_PANE_DEVICE)->text(), QStringLiteral("Demo Controller"));
     QCOMPARE(dialog.Pane(ID_PANE_PORT)->text(), QStringLiteral("COM"));
-    QVERIFY(dialog.m_file.IsOpen());
+    QVERIFY(dialog.Workflow().m_file.IsOpen());
     Shoot(dialog, QStringLiteral("2-loaded"));
 }
 
@@ -175,7 +175,7 @@ void FileTest::cancelledFileDialogChangesNothing()
     QVERIFY_SHOWS(dialog, kInstructions);
     QCOMPARE(dialog.m_lblInfo1.text(), QStringLiteral("Firmware Update Tool"));
     QCOMPARE(dialog.Pane(ID_PANE_FILE)->text(), QStringLiteral("firmware file"));
-    QVERIFY(!dialog.m_file.IsOpen());
+    QVERIFY(!dialog.Workflow().m_file.IsOpen());
 }
 
 void FileTest::fileWithoutIndexSectionIsRefusedWithAMessage()
@@ -193,7 +193,7 @@ void FileTest::fileWithoutIndexSectionIsRefusedWithAMessage()
     QCOMPARE(dialog.Boxes()[0].text, QString::fromStdString(path) + QStringLiteral("\nUnexpected file format."));
     QCOMPARE(dialog.Boxes()[0].icon, QMessageBox::Information);
     QVERIFY_SHOWS(dialog, kInstructions);
-    QVERIFY(!dialog.m_file.IsOpen());
+    QVERIFY(!dialog.Workflow().m_file.IsOpen());
 }
 
 void FileTest::faultyFileIsRefused_data()
@@ -238,7 +238,7 @@ void FileTest::faultyFileIsRefused()
     QVERIFY_SHOWS(dialog, Outcome::LoadFaulty);
     QVERIFY(dialog.m_btnMain.isVisible());
     QVERIFY(dialog.m_progress.isHidden());
-    QVERIFY(!dialog.m_file.IsOpen());
+    QVERIFY(!dialog.Workflow().m_file.IsOpen());
     QCOMPARE(dialog.Pane(ID_PANE_FILE)->text(), QString());
     QCOMPARE(dialog.Pane(ID_PANE_DEVICE)->text(), QString());
     // The upper lines are left as they were.
@@ -263,7 +263,7 @@ void FileTest::fileGoneBeforeLoadingIsRefused()
     QCOMPARE(dialog.Boxes()[0].icon, QMessageBox::Warning);
     QVERIFY_SHOWS(dialog, Outcome::CannotOpen);
     QVERIFY(dialog.m_btnMain.isVisible());
-    QVERIFY(!dialog.m_file.IsOpen());
+    QVERIFY(!dialog.Workflow().m_file.IsOpen());
 }
 
 void FileTest::anotherFileCanBeLoadedAfterARefusal()
@@ -312,7 +312,7 @@ void FileTest::closeIsRefusedWhileLoadingAndAllowedAfter()
     // Step 2 with the file open: closing is allowed and closes the file.
     QVERIFY(dialog.close());
     QVERIFY(!dialog.isVisible());
-    QVERIFY(!dialog.m_file.IsOpen());
+    QVERIFY(!dialog.Workflow().m_file.IsOpen());
     QCOMPARE(dialog.Boxes().size(), 1);
 }
 

@@ -74,8 +74,8 @@ void TextFitTest::initTestCase()
 {
     SetLanguage(Language::English);
     m_dialog = std::make_unique<CUpdateDlg>();
-    m_dialog->m_portDirectory = m_dir.File("no-ports");
-    m_dialog->m_sysfsRoot = m_dir.Path();
+    m_dialog->Workflow().m_portDirectory = m_dir.File("no-ports");
+    m_dialog->Workflow().m_sysfsRoot = m_dir.Path();
     m_dialog->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_dialog.get()));
     qInfo("label face: %s", qPrintable(QFontInfo(m_dialog->m_lblStatus1.font()).family()));

@@ -209,7 +209,7 @@ void WindowTest::doubleClickActsOnceAndGateOpensAfterASecond()
     MouseClick(dialog.m_btnMain);
     QCOMPARE(dialog.FileChoices(), 0);
 
-    QTRY_VERIFY_WITH_TIMEOUT(dialog.m_bClickReady != 0, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.Workflow().m_bClickReady != 0, 5000);
     // The timer may fire a little early, never much.
     QVERIFY2(sinceClick.elapsed() >= 900, qPrintable(QString::number(sinceClick.elapsed())));
 
@@ -227,7 +227,7 @@ void WindowTest::workerTextsArriveInTheOrderPosted()
     constexpr int kCount = 200;
     RunOnWorker([&] {
         for (int i = 0; i < kCount; ++i)
-            dialog.PostStatus3(std::to_string(i));
+            dialog.Workflow().PostStatus3(std::to_string(i));
     });
     QTRY_COMPARE(dialog.m_lblStatus3.text(), QString::number(kCount - 1));
 
@@ -245,14 +245,14 @@ void WindowTest::directCallsComeAfterEarlierPostedTexts()
     CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
     RunOnWorker([&] {
         for (int i = 0; i < 50; ++i)
-            dialog.PostStatus3(std::to_string(i));
+            dialog.Workflow().PostStatus3(std::to_string(i));
         dialog.SetStatusLine(3, "direct");
     });
     QCOMPARE(dialog.m_lblStatus3.text(), QStringLiteral("direct"));
 
     RunOnWorker([&] {
-        dialog.SetStatusLines(IDS_DEVICE_FOUND, IDS_NOT_COMPATIBLE, IDS_UPDATE_REFUSED, IDS_CLICK_TO_LOAD);
-        dialog.PostStatus4(Text(IDS_NOT_COMPATIBLE_4));
+        dialog.Workflow().SetStatusLines(IDS_DEVICE_FOUND, IDS_NOT_COMPATIBLE, IDS_UPDATE_REFUSED, IDS_CLICK_TO_LOAD);
+        dialog.Workflow().PostStatus4(Text(IDS_NOT_COMPATIBLE_4));
     });
     QCOMPARE(ShownStatusLines(dialog),
              Lines({IDS_DEVICE_FOUND, IDS_NOT_COMPATIBLE, IDS_UPDATE_REFUSED, IDS_NOT_COMPATIBLE_4}));

@@ -63,8 +63,8 @@ CTestDialog::CTestDialog()
 
 CTestDialog::CTestDialog(const std::string& portDirectory, const std::string& sysfsRoot) : CTestDialog()
 {
-    m_portDirectory = portDirectory;
-    m_sysfsRoot = sysfsRoot;
+    Workflow().m_portDirectory = portDirectory;
+    Workflow().m_sysfsRoot = sysfsRoot;
 }
 
 CTestDialog::~CTestDialog()
@@ -73,8 +73,8 @@ CTestDialog::~CTestDialog()
     // the parts of this object it calls are.
     Release();
     CloseChannel();
-    m_stop.Request();
-    FinishWorker();
+    Workflow().RequestStop();
+    Workflow().FinishWorker();
 }
 
 void CTestDialog::UseFileDialog(std::function<bool(QFileDialog*)> answer)
@@ -83,15 +83,15 @@ void CTestDialog::UseFileDialog(std::function<bool(QFileDialog*)> answer)
     m_fileAnswer = std::move(answer);
 }
 
-bool CTestDialog::ChooseFile()
+bool CTestDialog::ChooseFile(std::string& path)
 {
-    // The seam: the path of NextFile() in m_strFilePath, or cancelled.
-    const bool chosen = CSteps::ChooseFile();
+    // The seam: the path of NextFile(), or cancelled.
+    const bool chosen = CSteps::ChooseFile(path);
     if (!m_useFileDialog)
         return chosen;
     // The real dialog, which AnswerModalWindows() answers the same way.
-    m_fileToChoose = chosen ? QString::fromStdString(m_strFilePath) : QString();
-    return CUpdateDlg::ChooseFile();
+    m_fileToChoose = chosen ? QString::fromStdString(path) : QString();
+    return CUpdateDlg::ChooseFile(path);
 }
 
 void CTestDialog::AnswerModalWindows()

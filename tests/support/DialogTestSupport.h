@@ -79,7 +79,7 @@ public:
     void PostValueMessage(int message, int value) override;
 
 protected:
-    bool ChooseFile() override;
+    bool ChooseFile(std::string& path) override;
     void PressMain() override { MouseClick(m_btnMain); }
     void PressYes() override { MouseClick(m_btnYes); }
     void RunWindow() override;

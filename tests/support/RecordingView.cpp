@@ -5,14 +5,52 @@
 
 CRecordingView::~CRecordingView()
 {
-    FinishWorker();
+    // As a window that goes: no worker waits for it any more.
+    {
+        std::lock_guard lock(m_callMutex);
+        m_channelClosed = true;
+        for (PendingCall* call : m_calls)
+            call->done = true;
+        m_calls.clear();
+    }
+    m_callDone.notify_all();
+    Workflow().RequestStop();
+    Workflow().FinishWorker();
+}
+
+void CRecordingView::RunOnWindowThread(const std::function<void()>& work)
+{
+    if (std::this_thread::get_id() == m_windowThread) {
+        work();
+        return;
+    }
+    PendingCall call{work};
+    std::unique_lock lock(m_callMutex);
+    if (m_channelClosed)
+        return;
+    m_calls.push_back(&call);
+    m_callDone.wait(lock, [&call] { return call.done; });
+}
+
+void CRecordingView::RunPendingCalls()
+{
+    std::unique_lock lock(m_callMutex);
+    while (!m_calls.empty()) {
+        PendingCall* call = m_calls.front();
+        m_calls.pop_front();
+        lock.unlock();
+        call->work();
+        lock.lock();
+        call->done = true;
+        m_callDone.notify_all();
+    }
 }
 
 CRecordingView::Screen CRecordingView::Shown() const
 {
     std::lock_guard lock(m_mutex);
     Screen screen = m_screen;
-    screen.step = Step();
+    screen.step = Workflow().Step();
     return screen;
 }
 
@@ -74,13 +112,15 @@ bool CRecordingView::Close()
 
 void CRecordingView::RunWindow()
 {
+    RunPendingCalls();
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
 void CRecordingView::AfterWorkers()
 {
     // What the window does when a worker's end reaches it.
-    OnWorkerEnded();
+    RunPendingCalls();
+    Workflow().OnWorkerEnded();
 }
 
 void CRecordingView::PostTextMessage(int message, std::string text)
@@ -196,7 +236,7 @@ void CRecordingView::ShowMessage(const std::string& text, MessageIcon icon)
 
 void CRecordingView::CloseWindow()
 {
-    if (OnClose()) {
+    if (Workflow().OnClose()) {
         std::lock_guard lock(m_mutex);
         m_closed = true;
     }

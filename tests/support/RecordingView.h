@@ -8,14 +8,21 @@
 #include "StepDriver.h"
 #include "app/workflow/UpdateWorkflow.h"
 
+#include <condition_variable>
+#include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
-class CRecordingView : public CSteps<CUpdateWorkflow> {
+// The thread that makes the view is its window thread: calls a worker
+// makes on it (RunOnWindowThread) wait until that thread runs the window
+// (RunWindow, while a step waits), as on a real window.
+class CRecordingView : public CSteps<CViewWithWorkflow> {
 public:
-    CRecordingView() { m_nSearchHoldMs = 0; }
+    CRecordingView() { Workflow().m_nSearchHoldMs = 0; }
     ~CRecordingView() override;
 
     // What the window shows.
@@ -53,7 +60,7 @@ public:
         return CSteps::Load(path, timeoutMs);
     }
 
-    void AnswerNo() override { OnNo(); }
+    void AnswerNo() override { Workflow().OnNo(); }
     bool Close() override;
     std::array<std::string, 4> ShownLines() const override;
     std::string ShownCaption() const override;
@@ -71,14 +78,27 @@ public:
     unsigned StartClickTimer() override { return CLICK_TIMER_ID; }
     void KillClickTimer(unsigned) override {}
     void CloseWindow() override;
+    void RunOnWindowThread(const std::function<void()>& work) override;
+    // Runs the calls workers are waiting for, now (on the window thread).
+    void RunPendingCalls();
 
 protected:
-    void PressMain() override { OnMainButton(); }
-    void PressYes() override { OnYes(); }
+    void PressMain() override { Workflow().OnMainButton(); }
+    void PressYes() override { Workflow().OnYes(); }
     void RunWindow() override;
     void AfterWorkers() override;
 
 private:
+    struct PendingCall {
+        std::function<void()> work;
+        bool done = false;
+    };
+    const std::thread::id m_windowThread = std::this_thread::get_id();
+    std::mutex m_callMutex;
+    std::condition_variable m_callDone;
+    std::deque<PendingCall*> m_calls;
+    bool m_channelClosed = false;
+
     mutable std::mutex m_mutex;
     Screen m_screen;
     std::vector<int> m_positions;

@@ -8,7 +8,11 @@
 //   second after the last accepted click;
 // - WaitIdle() waits, bounded, until the worker a click started has ended
 //   and the window has handled its end.
-// Window is CUpdateWorkflow or a window built on it.
+// Window is a view (CWorkflowView) that holds its workflow and gives it
+// with Workflow(): the real dialog, or CViewWithWorkflow below. Every
+// workflow the driver makes uses the device program of this build and no
+// port of the machine.
+
 
 #include "DeviceRecords.h"
 #include "ExpectedTexts.h"
@@ -22,15 +26,31 @@
 // How long a step waits for its worker by default.
 inline constexpr int kWorkerWaitMs = 60000;
 
+// A view with its workflow, as a window holds one.
+class CViewWithWorkflow : public CWorkflowView {
+public:
+    CUpdateWorkflow& Workflow() { return m_workflow; }
+    const CUpdateWorkflow& Workflow() const { return m_workflow; }
+
+private:
+    CUpdateWorkflow m_workflow{*this};
+};
+
 template <class Window>
 class CSteps : public Window {
 public:
     CSteps()
     {
+        CUpdateWorkflow& workflow = this->Workflow();
         // Never the machine's ports: no port folder and an empty sysfs
         // until the test names a port folder.
-        this->m_portDirectory = m_sandbox.File("no-ports");
-        this->m_sysfsRoot = m_sandbox.Path();
+        workflow.m_portDirectory = m_sandbox.File("no-ports");
+        workflow.m_sysfsRoot = m_sandbox.Path();
+        workflow.m_strDeviceProgram = CVF_DEVICE;
+        workflow.m_afterHeaderCheck = [this] {
+            if (m_afterHeaderCheck)
+                m_afterHeaderCheck();
+        };
     }
 
     // ---- The file choice: the path the next one gives, or cancelled
@@ -50,16 +70,17 @@ public:
     // The port listing looks in this folder (and an empty sysfs).
     void UsePortDirectory(const std::string& directory)
     {
-        this->m_portDirectory = directory;
-        this->m_sysfsRoot = m_sandbox.Path();
+        this->Workflow().m_portDirectory = directory;
+        this->Workflow().m_sysfsRoot = m_sandbox.Path();
     }
 
     // ---- The steps.
     // Opens the click gate as its timer does when it fires.
-    void OpenClickGate() { this->OnTimer(this->m_nClickTimer); }
+    void OpenClickGate() { this->Workflow().OnTimer(this->Workflow().m_nClickTimer); }
     // As if a worker ran (for what the window refuses while one does) or
     // for a worker body run on the test's own thread.
-    void PretendBusy(bool busy) { this->m_bBusy = busy ? 1 : 0; }
+    void PretendBusy(bool busy) { this->Workflow().SetBusy(busy); }
+    WorkflowStep Step() const { return this->Workflow().Step(); }
     // A click on the main button with the gate open; waits for the worker
     // it started. False when that did not end in time.
     bool Click(int timeoutMs = kWorkerWaitMs)
@@ -72,9 +93,9 @@ public:
     // is in the load step.
     bool Start()
     {
-        if (this->Step() == StepWelcome)
+        if (Step() == StepWelcome)
             Click();
-        return this->Step() == StepLoadFile;
+        return Step() == StepLoadFile;
     }
     // "start" if need be, then "Load file" with this file; true when it
     // loaded.
@@ -83,7 +104,7 @@ public:
         Start();
         NextFile(path);
         Click(timeoutMs);
-        return this->Step() == StepFindDevice && this->m_file.IsOpen();
+        return Step() == StepFindDevice && this->Workflow().m_file.IsOpen();
     }
     // "continue": lists the ports and searches the device; true when the
     // search ended in time, whatever it found.
@@ -103,14 +124,14 @@ public:
     bool WaitIdle(int timeoutMs = kWorkerWaitMs)
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (this->IsWorkerRunning()) {
+        while (this->Workflow().IsWorkerRunning()) {
             if (std::chrono::steady_clock::now() > deadline)
                 return false;
             RunWindow();
         }
         // m_bBusy is set before a worker starts and cleared just before it
         // says it ended: once joined, its end is with the window.
-        this->FinishWorker();
+        this->Workflow().FinishWorker();
         AfterWorkers();
         return true;
     }
@@ -122,7 +143,7 @@ public:
     // empty when it is shown.
     std::string Mismatch(const ExpectedScreen& expected, const char* version = nullptr) const
     {
-        return ::Mismatch(expected, ShownLines(), ShownCaption(), int(this->Step()), version);
+        return ::Mismatch(expected, ShownLines(), ShownCaption(), int(Step()), version);
     }
     std::string Mismatch(Outcome outcome, const char* version = nullptr) const
     {
@@ -138,20 +159,13 @@ protected:
     // among it.
     virtual void AfterWorkers() = 0;
 
-    bool ChooseFile() override
+    bool ChooseFile(std::string& path) override
     {
         ++m_fileChoices;
         if (m_cancel)
             return false;
-        this->m_strFilePath = m_nextFile;
+        path = m_nextFile;
         return true;
-    }
-    bool CheckFileHeader() override
-    {
-        const bool good = Window::CheckFileHeader();
-        if (m_afterHeaderCheck)
-            m_afterHeaderCheck();
-        return good;
     }
 
 private:

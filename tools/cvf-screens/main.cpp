@@ -31,10 +31,10 @@ namespace {
 // The main dialog with the file dialog answered by a fixed path.
 class CScriptedDlg : public CUpdateDlg {
 public:
-    explicit CScriptedDlg(std::string file) : m_path(std::move(file)) {}
-    bool ChooseFile() override
+    explicit CScriptedDlg(std::string file) : m_path(std::move(file)) { Workflow().m_strDeviceProgram = CVF_DEVICE; }
+    bool ChooseFile(std::string& path) override
     {
-        m_strFilePath = m_path;
+        path = m_path;
         return true;
     }
 
@@ -72,7 +72,7 @@ std::string PortDirectoryOf(const CSimDevice& sim)
 // Clicks the main button (or Yes) with the click gate open.
 void Click(CUpdateDlg& dlg, bool yes = false)
 {
-    dlg.m_bClickReady = 1;
+    dlg.Workflow().m_bClickReady = 1;
     (yes ? dlg.m_btnYes : dlg.m_btnMain).click();
 }
 
@@ -90,8 +90,8 @@ bool Run(const std::string& file, Language language, const QString& dir)
     bool ok = true;
     {
         CScriptedDlg dlg(file);
-        dlg.m_portDirectory = PortDirectoryOf(sim);
-        dlg.m_sysfsRoot = "/nonexistent";
+        dlg.Workflow().m_portDirectory = PortDirectoryOf(sim);
+        dlg.Workflow().m_sysfsRoot = "/nonexistent";
         dlg.show();
         shots.Shoot(dlg, QStringLiteral("1-welcome"));
 
@@ -99,29 +99,29 @@ bool Run(const std::string& file, Language language, const QString& dir)
         shots.Shoot(dlg, QStringLiteral("2-instructions"));
 
         Click(dlg);
-        ok = ok && WaitFor([&] { return !dlg.IsWorkerRunning(); }, 10000);
+        ok = ok && WaitFor([&] { return !dlg.Workflow().IsWorkerRunning(); }, 10000);
         shots.Shoot(dlg, QStringLiteral("3-loaded"));
 
         Click(dlg);
         // The device has answered; the full bar stays for a second.
         const QString searching = ToQString(Text(IDS_SEARCHING));
         ok = ok && WaitFor([&] {
-            return dlg.IsWorkerRunning() && dlg.m_progress.GetPos() == 100 &&
+            return dlg.Workflow().IsWorkerRunning() && dlg.m_progress.GetPos() == 100 &&
                    dlg.m_lblStatus1.text() == searching;
         }, 10000);
         shots.Shoot(dlg, QStringLiteral("4-searching"));
-        ok = ok && WaitFor([&] { return !dlg.IsWorkerRunning(); }, 10000);
+        ok = ok && WaitFor([&] { return !dlg.Workflow().IsWorkerRunning(); }, 10000);
         shots.Shoot(dlg, QStringLiteral("5-found"));
 
         Click(dlg, true);
         // Far enough for an estimate of the remaining time.
         ok = ok && WaitFor([&] {
             const int pos = dlg.m_progress.GetPos();
-            return dlg.IsWorkerRunning() && dlg.Step() == StepFinished && pos >= 40 && pos < 100 &&
+            return dlg.Workflow().IsWorkerRunning() && dlg.Workflow().Step() == StepFinished && pos >= 40 && pos < 100 &&
                    !dlg.m_lblStatus3.text().isEmpty();
         }, 120000);
         shots.Shoot(dlg, QStringLiteral("6-transferring"));
-        ok = ok && WaitFor([&] { return !dlg.IsWorkerRunning(); }, 120000);
+        ok = ok && WaitFor([&] { return !dlg.Workflow().IsWorkerRunning(); }, 120000);
         shots.Shoot(dlg, QStringLiteral("7-done"));
     }
 
@@ -132,17 +132,17 @@ bool Run(const std::string& file, Language language, const QString& dir)
         return false;
     {
         CScriptedDlg dlg(file);
-        dlg.m_portDirectory = PortDirectoryOf(sim);
-        dlg.m_sysfsRoot = "/nonexistent";
-        dlg.m_nSearchHoldMs = 0;
+        dlg.Workflow().m_portDirectory = PortDirectoryOf(sim);
+        dlg.Workflow().m_sysfsRoot = "/nonexistent";
+        dlg.Workflow().m_nSearchHoldMs = 0;
         dlg.show();
         Click(dlg);
         Click(dlg);
-        ok = ok && WaitFor([&] { return !dlg.IsWorkerRunning(); }, 10000);
+        ok = ok && WaitFor([&] { return !dlg.Workflow().IsWorkerRunning(); }, 10000);
         Click(dlg);
-        ok = ok && WaitFor([&] { return !dlg.IsWorkerRunning(); }, 10000);
+        ok = ok && WaitFor([&] { return !dlg.Workflow().IsWorkerRunning(); }, 10000);
         Click(dlg, true);
-        ok = ok && WaitFor([&] { return !dlg.IsWorkerRunning(); }, 60000);
+        ok = ok && WaitFor([&] { return !dlg.Workflow().IsWorkerRunning(); }, 60000);
         shots.Shoot(dlg, QStringLiteral("8-failed"));
     }
     return ok && shots.Ok();

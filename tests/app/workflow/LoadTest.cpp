@@ -41,8 +41,8 @@ protected:
         EXPECT_FALSE(s.progressVisible);
         EXPECT_EQ(s.paneFile, "");
         EXPECT_EQ(s.paneDevice, "");
-        EXPECT_FALSE(view.m_file.IsOpen());
-        EXPECT_FALSE(view.IsWorkerRunning());
+        EXPECT_FALSE(view.Workflow().m_file.IsOpen());
+        EXPECT_FALSE(view.Workflow().IsWorkerRunning());
     }
 
     CTempDir m_temp;
@@ -73,8 +73,8 @@ TEST_F(LoadTest, SampleLoadsWithDeviceNameAndVersion)
     EXPECT_EQ(s.paneDevice, "Demo Controller");
     EXPECT_TRUE(s.mainVisible);
     EXPECT_FALSE(s.progressVisible);
-    EXPECT_EQ(view.m_strDevice, "Demo Controller");
-    EXPECT_EQ(view.m_file.GetTotalBytes(), 3 * 8192);
+    EXPECT_EQ(view.Workflow().m_strDevice, "Demo Controller");
+    EXPECT_EQ(view.Workflow().m_file.GetTotalBytes(), 3 * 8192);
     // While loading: the loading texts, then the bar from 0 up to 100.
     EXPECT_EQ(view.LineHistory(1).front(), "File loading.");
     EXPECT_EQ(view.LineHistory(2).front(), "Please wait...");
@@ -93,7 +93,7 @@ TEST_F(LoadTest, VersionRecordOfOneBlockAt0)
     o.blocks = 1;
     CRecordingView view;
     ASSERT_TRUE(view.Load(Write(o)));
-    EXPECT_EQ(view.m_strFileVersion1, "V1.0");
+    EXPECT_EQ(view.Workflow().m_strFileVersion1, "V1.0");
     EXPECT_EQ(view.Shown().info[3], "2003  V1.0");
 }
 
@@ -112,7 +112,7 @@ TEST_F(LoadTest, EmptyDataSectionLoads)
 {
     CRecordingView view;
     ASSERT_TRUE(view.Load(WriteBytes("empty.CVF", "[PSDINDEX]\r\nINDEX=X\r\nDEVICE=Box\r\n[DATA]\r\n")));
-    EXPECT_EQ(view.m_file.GetTotalBytes(), 0);
+    EXPECT_EQ(view.Workflow().m_file.GetTotalBytes(), 0);
     EXPECT_EQ(view.Shown().info[3], "  ");
     EXPECT_EQ(view.Shown().info[1], "Box compatible fimware file loaded.");
 }
@@ -120,10 +120,10 @@ TEST_F(LoadTest, EmptyDataSectionLoads)
 TEST_F(LoadTest, FileGoneBeforeTheLoaderOpensIt)
 {
     CRecordingView view;
-    view.m_strFilePath = m_dir + "/gone.CVF";
-    view.EnterStep(StepFindDevice);
+    view.Workflow().m_strFilePath = m_dir + "/gone.CVF";
+    view.Workflow().EnterStep(StepFindDevice);
     view.PretendBusy(true);
-    CUpdateWorkflow::LoadThreadProc(&view);  // the worker, on this thread
+    CUpdateWorkflow::LoadThreadProc(&view.Workflow());  // the worker, on this thread
     ASSERT_EQ(view.Messages().size(), 1u);
     EXPECT_EQ(view.Messages()[0], m_dir + "/gone.CVF\ncouldn't be opened.");
     EXPECT_EQ(view.MessageIcons()[0], MessageIcon::Exclamation);
@@ -132,15 +132,13 @@ TEST_F(LoadTest, FileGoneBeforeTheLoaderOpensIt)
 
 TEST_F(LoadTest, AWorkerThatCannotStartIsReportedAndTheStepStays)
 {
-    class CNoThreads : public CRecordingView {
-        std::thread LaunchWorker(void (*)(CUpdateWorkflow*)) override
-        {
-            throw std::system_error(EAGAIN, std::generic_category(), "thread");
-        }
-    } view;
+    CRecordingView view;
+    view.Workflow().m_launchWorker = [](void (*)(CUpdateWorkflow*), CUpdateWorkflow*) -> std::thread {
+        throw std::system_error(EAGAIN, std::generic_category(), "thread");
+    };
     ASSERT_FALSE(view.Load(WriteFirmware(m_dir, "fw.CVF", SmallFirmware())));
     EXPECT_EQ(view.Shown().step, StepLoadFile);
-    EXPECT_FALSE(view.IsWorkerRunning());
+    EXPECT_FALSE(view.Workflow().IsWorkerRunning());
     ASSERT_EQ(view.Messages().size(), 1u);
     EXPECT_EQ(view.Messages()[0].rfind("The work could not be started: thread: ", 0), 0u) << view.Messages()[0];
     EXPECT_EQ(view.MessageIcons()[0], MessageIcon::Exclamation);
@@ -150,20 +148,20 @@ TEST_F(LoadTest, ClickGateAndBusyIgnoreClicks)
 {
     CRecordingView view;
     view.OpenClickGate();
-    view.OnMainButton();               // accepted: the gate closes
-    EXPECT_EQ(view.m_bClickReady, 0);
-    view.OnMainButton();               // within the gate: ignored
+    view.Workflow().OnMainButton();               // accepted: the gate closes
+    EXPECT_EQ(view.Workflow().m_bClickReady, 0);
+    view.Workflow().OnMainButton();               // within the gate: ignored
     EXPECT_EQ(view.Shown().step, StepLoadFile);
     EXPECT_EQ(view.Shown().caption, "Load file");
-    view.OnTimer(CLICK_TIMER_ID + 1);  // another timer does not open it
-    EXPECT_EQ(view.m_bClickReady, 0);
-    view.OnTimer(CLICK_TIMER_ID);
-    EXPECT_EQ(view.m_bClickReady, 1);
+    view.Workflow().OnTimer(CLICK_TIMER_ID + 1);  // another timer does not open it
+    EXPECT_EQ(view.Workflow().m_bClickReady, 0);
+    view.Workflow().OnTimer(CLICK_TIMER_ID);
+    EXPECT_EQ(view.Workflow().m_bClickReady, 1);
 
     view.PretendBusy(true);
     view.CancelNextFile();
-    view.OnMainButton();
-    EXPECT_EQ(view.m_bClickReady, 1) << "a click while busy does not even start the gate";
+    view.Workflow().OnMainButton();
+    EXPECT_EQ(view.Workflow().m_bClickReady, 1) << "a click while busy does not even start the gate";
     view.PretendBusy(false);
 }
 
@@ -172,20 +170,20 @@ TEST_F(LoadTest, CloseRefusedWhileBusyAndClosesTheFileOtherwise)
     CRecordingView view;
     ASSERT_TRUE(view.Load(Write(MakerOptions{})));
     view.PretendBusy(true);
-    EXPECT_FALSE(view.OnClose());
+    EXPECT_FALSE(view.Workflow().OnClose());
     ASSERT_EQ(view.Messages().size(), 1u);
     EXPECT_EQ(view.Messages()[0], kCloseRefused);
-    EXPECT_TRUE(view.m_file.IsOpen());
+    EXPECT_TRUE(view.Workflow().m_file.IsOpen());
     view.PretendBusy(false);
-    EXPECT_TRUE(view.OnClose());
-    EXPECT_FALSE(view.m_file.IsOpen());
+    EXPECT_TRUE(view.Workflow().OnClose());
+    EXPECT_FALSE(view.Workflow().m_file.IsOpen());
 }
 
 TEST_F(LoadTest, SetStatusLinesKeepsOrEmptiesLines)
 {
     CRecordingView view;
-    view.SetStatusLines(LINES_INSTRUCTIONS);
-    view.SetStatusLines(IDS_NONE, KEEP_LINE, IDS_NO_PORT, KEEP_LINE);
+    view.Workflow().SetStatusLines(LINES_INSTRUCTIONS);
+    view.Workflow().SetStatusLines(IDS_NONE, KEEP_LINE, IDS_NO_PORT, KEEP_LINE);
     const auto s = view.Shown();
     EXPECT_EQ(s.status[1], "");
     EXPECT_EQ(s.status[2], "and connect it to your PC.");

@@ -5,6 +5,7 @@
 #include "RecordingView.h"
 
 #include "FirmwareMaker.h"
+#include "app/workflow/PortChoice.h"
 #include "app/workflow/StringTable.h"
 
 #include <gtest/gtest.h>
@@ -73,7 +74,7 @@ TEST_F(UpdateTest, FullUpdateFromSearchToRestart)
     EXPECT_FALSE(s.mainVisible);
     EXPECT_FALSE(s.progressVisible);
     EXPECT_EQ(s.panePort, "COM5");
-    EXPECT_EQ(view.m_strPort, "COM5");
+    EXPECT_EQ(view.Workflow().m_strPort, "COM5");
     EXPECT_EQ(view.LineHistory(3).front(), "");
     EXPECT_EQ(view.LineHistory(1).front(), "Searching for the device...");
     EXPECT_EQ(view.LineHistory(2).front(), "1 COM port(s) found");
@@ -86,7 +87,7 @@ TEST_F(UpdateTest, FullUpdateFromSearchToRestart)
     EXPECT_FALSE(s.yesVisible);
     EXPECT_FALSE(s.progressVisible);
     EXPECT_EQ(s.progress, 100);
-    EXPECT_FALSE(view.m_file.IsOpen());
+    EXPECT_FALSE(view.Workflow().m_file.IsOpen());
 
     // While transferring: the start texts; line 3 empty until 10 %.
     const auto line1 = view.LineHistory(1);
@@ -154,7 +155,7 @@ TEST_F(UpdateTest, TransferOutcomes)
         // What the device hears after the last line.
         EXPECT_EQ(RequestsAfterLines(sim), ClosingOf(c.outcome));
         if (c.outcome != Outcome::Done) {
-            EXPECT_TRUE(view.m_file.IsOpen()) << "kept for the next attempt";
+            EXPECT_TRUE(view.Workflow().m_file.IsOpen()) << "kept for the next attempt";
             ExpectCleanRepeat(view, sim);
         }
     }
@@ -219,14 +220,14 @@ TEST_F(UpdateTest, AnEndRequestStopsTheTransferAfterItsLineAndTheDeviceIsToldSo)
     CRecordingView view;
     LoadAndSearch(view, sim, SmallFirmware());
     view.OpenClickGate();
-    view.OnYes();
+    view.Workflow().OnYes();
     ASSERT_TRUE(sim.WaitForLog("line 3"));
-    view.OnEndRequest();
-    view.OnEndRequest();  // a second request changes nothing
+    view.Workflow().OnEndRequest();
+    view.Workflow().OnEndRequest();  // a second request changes nothing
     ASSERT_TRUE(view.WaitIdle(30000));
     EXPECT_EQ(RequestsAfterLines(sim), (std::vector<std::string>{"DPZ", "RST"}));
     EXPECT_TRUE(view.CloseRequested());
-    EXPECT_FALSE(view.m_port.IsOpen());
+    EXPECT_EQ(ProbePortState(sim.DevicePath()), PortState::Free) << "the port is given back";
 }
 
 TEST_F(UpdateTest, LineRepliesDecideTheNextStepAlone)
@@ -291,7 +292,7 @@ TEST_F(UpdateTest, LostDeviceEndsAtOnceAndTheUpdateCanBeRepeated)
     ASSERT_TRUE(view.AnswerYes(5000));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
     EXPECT_EQ(view.Mismatch(Outcome::ProtocolError), "");
-    EXPECT_FALSE(view.IsWorkerRunning());
+    EXPECT_FALSE(view.Workflow().IsWorkerRunning());
 
     // The device comes back on a port of the same name.
     gone.Stop();
@@ -321,8 +322,8 @@ TEST_F(UpdateTest, NoPortAtAll)
     ASSERT_TRUE(view.Load(WriteFirmware(m_dir, "fw.CVF", SmallFirmware())));
     view.UsePortDirectory(m_dir + "/no-such-directory");
     view.OpenClickGate();
-    view.OnMainButton();
-    EXPECT_FALSE(view.IsWorkerRunning());
+    view.Workflow().OnMainButton();
+    EXPECT_FALSE(view.Workflow().IsWorkerRunning());
     EXPECT_EQ(view.Mismatch(Outcome::NoPort), "");
 }
 
@@ -335,7 +336,7 @@ TEST_F(UpdateTest, SilentPortMeansNoDevice)
     EXPECT_EQ(view.Mismatch(Outcome::NoDevice), "");
     EXPECT_TRUE(s.mainVisible);
     EXPECT_FALSE(s.progressVisible);
-    EXPECT_EQ(view.m_strPort, "COM5");
+    EXPECT_EQ(view.Workflow().m_strPort, "COM5");
     const auto positions = view.Positions();
     const std::vector<int> tail(positions.end() - 5, positions.end());
     EXPECT_EQ(tail, (std::vector<int>{0, 33, 66, 99, 100}));
@@ -350,7 +351,7 @@ TEST_F(UpdateTest, SecondPortAnswersAfterTheFirstStaysSilent)
     CRecordingView view;
     LoadAndSearch(view, silent, SmallFirmware());
     EXPECT_EQ(view.Shown().step, StepTransfer);
-    EXPECT_EQ(view.m_strPort, "COM6");
+    EXPECT_EQ(view.Workflow().m_strPort, "COM6");
     EXPECT_EQ(view.Shown().panePort, "COM6");
     EXPECT_EQ(view.LineHistory(2).front(), "2 COM port(s) found");
     // Three attempts on COM5 stepped by 16, one on COM6, then 95 and 100.
@@ -366,7 +367,7 @@ TEST_F(UpdateTest, IncompatibleDeviceAsksForAnotherFile)
     LoadAndSearch(view, sim, SmallFirmware());
     EXPECT_EQ(view.Mismatch(Outcome::Incompatible), "");
     EXPECT_EQ(view.LineHistory(4).end()[-2], "Click on the button to load the firmware file");
-    EXPECT_FALSE(view.m_file.IsOpen());
+    EXPECT_FALSE(view.Workflow().m_file.IsOpen());
     EXPECT_EQ(Requests(sim), (std::vector<std::string>{"ASP", "PSD", "PSD", "PSD", "EAE"}));
 }
 
@@ -402,9 +403,9 @@ TEST_F(UpdateTest, PortHeldByAnotherProgramsLockFileIsNotUsed)
     ASSERT_TRUE(view.Load(WriteFirmware(m_dir, "fw.CVF", SmallFirmware())));
     view.UsePortDirectory(PortDirectoryOf(sim));
     view.OpenClickGate();
-    view.OnMainButton();
+    view.Workflow().OnMainButton();
     SetUucpLockDirectories(before);
-    EXPECT_FALSE(view.IsWorkerRunning());
+    EXPECT_FALSE(view.Workflow().IsWorkerRunning());
     EXPECT_EQ(view.Mismatch(Outcome::NoPort), "");
     EXPECT_TRUE(Requests(sim).empty());
 }
@@ -438,7 +439,7 @@ TEST_F(UpdateTest, PortRefusedForLackOfPermissionIsNamed)
         {
             CRecordingView view;
             view.UsePortDirectory(ports);
-            if (view.FindComPorts())
+            if (view.Workflow().FindComPorts())
                 result = 13;
             else if (view.Shown().status[1] != "There is no COM port available.")
                 result = 14;
