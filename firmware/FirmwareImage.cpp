@@ -119,8 +119,12 @@ CFirmwareImage& CFirmwareImage::operator=(CFirmwareImage&& other) noexcept
 
 CFirmwareImage CFirmwareImage::Make(const CLineSequence& lines, int64_t totalBytes, const std::string& index)
 {
+    return Seal(EncodeFirmwareImage(lines, totalBytes, index));
+}
+
+CFirmwareImage CFirmwareImage::Seal(std::string_view block)
+{
     CFirmwareImage image;
-    const std::string block = EncodeFirmwareImage(lines, totalBytes, index);
     const int fd = memfd_create("cvf-firmware", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd < 0)
         return image;

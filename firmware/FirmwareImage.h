@@ -46,6 +46,9 @@ public:
     // Makes and seals the block; an empty image (Fd() < 0) when no memory
     // file could be had, with errno set.
     static CFirmwareImage Make(const CLineSequence& lines, int64_t totalBytes, const std::string& index);
+    // Seals the given bytes as they are (what Make does with the encoded
+    // block; a test gives a spoilt one).
+    static CFirmwareImage Seal(std::string_view block);
 
     bool Valid() const { return m_fd >= 0; }
     // Close-on-exec; whoever starts a process passes it on explicitly.

@@ -22,16 +22,20 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <map>
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 
@@ -48,6 +52,7 @@ public:
         std::string runtimeDir;     // XDG_RUNTIME_DIR: where its port folder is
         std::string language = "C"; // LANG
         const Pty* terminal = nullptr;
+        bool stuckOutput = false;   // standard output a pipe that is full and never read
     };
 
     CFlash(const std::vector<std::string>& args, const Setup& setup) : m_terminal(setup.terminal)
@@ -65,6 +70,15 @@ public:
         int err[2] = {-1, -1};
         if (!m_terminal && (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0))
             return;
+        if (setup.stuckOutput) {
+            // Filled to the brim before it starts; its first write waits.
+            fcntl(out[1], F_SETFL, O_NONBLOCK);
+            const std::string block(4096, 'x');
+            while (write(out[1], block.data(), block.size()) > 0) {
+            }
+            fcntl(out[1], F_SETFL, 0);
+            m_stuck = true;
+        }
         char* const* argp = command.Argv();
         char* const* envp = command.Envp();
 
@@ -117,6 +131,7 @@ public:
     }
 
     void Signal(int number) { kill(m_pid, number); }
+    pid_t Pid() const { return m_pid; }
 
     // Waits for the end; the exit status, or -1 when it did not end by
     // itself within ms (it is killed then).
@@ -175,7 +190,7 @@ private:
             sinks.push_back(&m_screen);
         } else {
             for (auto [fd, sink] : {std::pair{m_out, &m_stdout}, std::pair{m_err, &m_stderr}}) {
-                if (fd >= 0) {
+                if (fd >= 0 && !(m_stuck && fd == m_out)) {
                     fds.push_back({fd, POLLIN, 0});
                     sinks.push_back(sink);
                 }
@@ -198,6 +213,7 @@ private:
     }
 
     const Pty* m_terminal;
+    bool m_stuck = false;
     pid_t m_pid = -1;
     int m_out = -1;
     int m_err = -1;
@@ -416,6 +432,90 @@ TEST_F(FlashTest, SignalsWindDownARunningTransfer)
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0].at("outcome"), "stopped");
     // The port is free again.
+    EXPECT_EQ(ProbePortState(device->DevicePath()), PortState::Free);
+}
+
+// The device processes of a running cvf-flash (children of one of its threads).
+std::vector<pid_t> DeviceProcesses(pid_t flash)
+{
+    std::vector<pid_t> found;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(flash) + "/task", error)) {
+        std::ifstream children(task.path() / "children");
+        pid_t child = 0;
+        while (children >> child) {
+            std::ifstream comm("/proc/" + std::to_string(child) + "/comm");
+            std::string name;
+            if (comm >> name && name == "cvf-device")
+                found.push_back(child);
+        }
+    }
+    return found;
+}
+
+TEST_F(FlashTest, AWholeJobStoppedLongerThanTheSilenceLimitGoesOnWhenContinued)
+{
+    // Ctrl-Z (or a terminal held): everything stops; the parent is
+    // continued a moment before its device processes.
+    std::vector<std::unique_ptr<CSimDevice>> devices;
+    for (const char* name : {"COM1", "COM2", "COM3"})
+        devices.push_back(Device(name, {"--line-time", "60"}));
+    CFlash flash({"--sysfs", m_sysfs, "-a", "-y", "--json", "--silence-limit", "4000", m_file}, Setup());
+    ASSERT_TRUE(flash.WaitForOutput("\"progress\"")) << flash.Err();
+    const std::vector<pid_t> workers = DeviceProcesses(flash.Pid());
+    ASSERT_EQ(workers.size(), 3u);
+    flash.Signal(SIGSTOP);
+    for (pid_t pid : workers)
+        kill(pid, SIGSTOP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5500));
+    flash.Signal(SIGCONT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (pid_t pid : workers)
+        kill(pid, SIGCONT);
+    EXPECT_EQ(flash.Finish(), 0) << flash.Err();
+    for (const auto& device : devices) {
+        EXPECT_TRUE(ImageIsTheFile(*device));
+        EXPECT_EQ(RequestsAfterLines(*device), std::vector<std::string>{"RST"});
+    }
+}
+
+TEST_F(FlashTest, AKilledDeviceProcessLeavesThePortAsItWasForTheNextRun)
+{
+    const auto device = Device("COM5", {"--line-time", "100"});
+    const auto settings = [&device] {
+        termios tio{};
+        const int fd = open(device->DevicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        EXPECT_EQ(tcgetattr(fd, &tio), 0);
+        close(fd);
+        return std::tuple(cfgetospeed(&tio), tio.c_iflag, tio.c_oflag, tio.c_lflag);
+    };
+    const auto before = settings();
+    CFlash flash({"--sysfs", m_sysfs, "-y", "--json", m_file}, Setup());
+    ASSERT_TRUE(flash.WaitForOutput("\"progress\"")) << flash.Err();
+    const std::vector<pid_t> workers = DeviceProcesses(flash.Pid());
+    ASSERT_EQ(workers.size(), 1u);
+    kill(workers[0], SIGKILL);
+    EXPECT_EQ(flash.Finish(), 6) << flash.Err();
+    EXPECT_NE(flash.Out().find("The update process for COM5 ended unexpectedly"), std::string::npos) << flash.Out();
+    EXPECT_EQ(EventsOf(flash.Events(), "result").back().at("outcome"), "incomplete");
+    EXPECT_EQ(ProbePortState(device->DevicePath()), PortState::Free);
+    EXPECT_EQ(settings(), before);
+
+    std::unique_ptr<CFlash> again;
+    EXPECT_EQ(Run({"-y", m_file}, &again), 0) << again->Err();
+    EXPECT_TRUE(ImageIsTheFile(*device));
+}
+
+TEST_F(FlashTest, ASignalWindsDownWhileStandardOutputIsBlocked)
+{
+    const auto device = Device("COM5", {"--line-time", "100"});
+    CFlash::Setup setup = Setup();
+    setup.stuckOutput = true;
+    CFlash flash({"--sysfs", m_sysfs, "-y", "--json", m_file}, setup);
+    ASSERT_TRUE(device->WaitForLog("line 3", 20000));
+    flash.Signal(SIGTERM);
+    EXPECT_EQ(flash.Finish(20000), 130) << flash.Err();
+    EXPECT_EQ(RequestsAfterLines(*device), (std::vector<std::string>{"DPZ", "RST"}));
     EXPECT_EQ(ProbePortState(device->DevicePath()), PortState::Free);
 }
 
