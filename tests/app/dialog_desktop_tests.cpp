@@ -31,6 +31,8 @@
 #include <memory>
 #include <vector>
 
+#include <csignal>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 using namespace apptest;
@@ -104,9 +106,16 @@ inactiveForeground=161,169,177
 )";
 const char kBreezeDarkWindow[] = "#2a2e32";
 
+// A child that goes when this process goes, whatever happens to it.
+void EndWithParent(QProcess& process)
+{
+    process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
+}
+
 // A server this test started, ended with the test.
 class CServer {
 public:
+    CServer() { EndWithParent(process); }
     ~CServer() { Stop(); }
     QProcess process;
     void Stop()
@@ -140,6 +149,7 @@ QProcessEnvironment PlainEnvironment(const QString& configHome)
 bool RunSelf(const QStringList& arguments, const QProcessEnvironment& env, QByteArray& output, int timeoutMs)
 {
     QProcess child;
+    EndWithParent(child);
     child.setProcessEnvironment(env);
     child.setProcessChannelMode(QProcess::MergedChannels);
     child.start(QCoreApplication::applicationFilePath(), arguments);
