@@ -3,6 +3,7 @@
 #include "app/Announcements.h"
 #include "app/workflow/StringTable.h"
 #include "res/ResourceIds.h"
+#include "widgets/DesignSize.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>
@@ -139,7 +140,8 @@ CUpdateDlg::CUpdateDlg(QWidget* parent)
         if (early->role() != QAccessible::Window)
             QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(early));
     }
-    setFixedSize(kClientWidth, kClientHeight);
+    // Fixed, or on Wayland the smallest size it goes back to (DesignSize.h).
+    KeepDesignSize(this, QSize(kClientWidth, kClientHeight));
     // The template's 8-point face, or one of its width where it is missing
     // (as for the labels): the general font is wider, and the device pane's
     // 90 pixels would cut a name such as "Demo Controller".
@@ -545,7 +547,7 @@ void CUpdateDlg::ShowMessage(const std::string& text, MessageIcon icon)
 {
     const QString message = ToQString(text);
     RunInWindow([this, message, icon] {
-        QMessageBox box(icon == MessageIcon::Exclamation ? QMessageBox::Warning : QMessageBox::Information,
+        CMessageBox box(icon == MessageIcon::Exclamation ? QMessageBox::Warning : QMessageBox::Information,
                         MessageCaption(), message, QMessageBox::Ok, this);
         box.setTextFormat(Qt::PlainText);
         box.exec();

@@ -12,6 +12,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools qt6-base-private-dev libgl-dev
   fonts-dejavu-core fonts-liberation2 qt6-translations-l10n xvfb xauth
+  weston qt6-wayland
   desktop-file-utils appstream dpkg-dev file
   libcli11-dev nlohmann-json3-dev nettle-dev
 )

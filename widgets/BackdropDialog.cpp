@@ -1,10 +1,16 @@
 #include "widgets/BackdropDialog.h"
 
+#include "widgets/LightPalette.h"
+
 #include <QMouseEvent>
 #include <QPainter>
 #include <QWindow>
 
-CBackdropDialog::CBackdropDialog(QWidget* parent) : QDialog(parent) {}
+CBackdropDialog::CBackdropDialog(QWidget* parent) : QDialog(parent)
+{
+    // Before any child exists: the children take their colours when made.
+    setPalette(LightPalette());
+}
 
 CBackdropDialog::~CBackdropDialog() = default;
 

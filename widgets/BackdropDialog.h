@@ -4,6 +4,12 @@
 // drag that begins on a child that takes mouse input (a button, a progress
 // bar) does not move it; children meant to be part of the draggable area
 // (the labels) are transparent for mouse events.
+//
+// The picture does not change with the desktop's colours, so neither does
+// what is drawn on it: the dialog and every child made after it take Qt's
+// default light palette (LightPalette.h), whatever palette the application
+// has, now or later. Windows it opens (message boxes, file dialogs) keep
+// the application's.
 
 #include "widgets/DibImage.h"
 

@@ -1,8 +1,10 @@
 // The main window as it first appears, its keys and closing in the welcome
-// step, the click gate, and the order in which worker texts arrive.
+// step, the click gate, the order in which worker texts arrive, and its
+// colours under a dark desktop palette.
 
 #include "DialogTestSupport.h"
 
+#include <QFileDialog>
 #include <QLabel>
 #include <QStatusBar>
 #include <QtTest>
@@ -47,6 +49,32 @@ void RunOnWorker(const std::function<void()>& work)
     QCoreApplication::sendPostedEvents();
 }
 
+// A dark desktop palette, as a dark theme gives it: light texts on dark
+// backgrounds in every role the window's parts draw with.
+QPalette DarkPalette()
+{
+    QPalette dark(QColor(0x31, 0x36, 0x3b), QColor(0x2a, 0x2e, 0x32));
+    const struct {
+        QPalette::ColorRole role;
+        QColor active;
+        QColor disabled;
+    } roles[] = {
+        {QPalette::WindowText, QColor(0xfc, 0xfc, 0xfc), QColor(0x62, 0x6c, 0x76)},
+        {QPalette::Text, QColor(0xfc, 0xfc, 0xfc), QColor(0x62, 0x6c, 0x76)},
+        {QPalette::ButtonText, QColor(0xfc, 0xfc, 0xfc), QColor(0x62, 0x6c, 0x76)},
+        {QPalette::Base, QColor(0x1b, 0x1e, 0x20), QColor(0x31, 0x36, 0x3b)},
+        {QPalette::Highlight, QColor(0x3d, 0xae, 0xe9), QColor(0x41, 0x48, 0x4e)},
+        {QPalette::HighlightedText, QColor(0xfc, 0xfc, 0xfc), QColor(0x25, 0x29, 0x2c)},
+        {QPalette::Light, QColor(0x18, 0x1b, 0x1d), QColor(0x18, 0x1b, 0x1d)},
+    };
+    for (const auto& entry : roles) {
+        dark.setColor(QPalette::Active, entry.role, entry.active);
+        dark.setColor(QPalette::Inactive, entry.role, entry.active);
+        dark.setColor(QPalette::Disabled, entry.role, entry.disabled);
+    }
+    return dark;
+}
+
 }  // namespace
 
 class WindowTest : public QObject {
@@ -63,6 +91,7 @@ private slots:
     void doubleClickActsOnceAndGateOpensAfterASecond();
     void workerTextsArriveInTheOrderPosted();
     void directCallsComeAfterEarlierPostedTexts();
+    void darkPaletteLeavesTheWindowAsItIs();
 
 private:
     CTempDir m_dir;
@@ -256,6 +285,53 @@ void WindowTest::directCallsComeAfterEarlierPostedTexts()
     });
     QCOMPARE(ShownStatusLines(dialog),
              Lines({IDS_DEVICE_FOUND, IDS_NOT_COMPATIBLE, IDS_UPDATE_REFUSED, IDS_NOT_COMPATIBLE_4}));
+}
+
+void WindowTest::darkPaletteLeavesTheWindowAsItIs()
+{
+    // The window's colours go with its backdrop, not with the desktop's
+    // palette; message boxes and the file dialog go with the desktop's.
+    const QPalette original = QApplication::palette();
+    const QColor darkWindow = DarkPalette().color(QPalette::Window);
+    QImage reference;
+    int afterChange = -1;
+    {
+        // Gone before the next one: each answers every box it sees.
+        CTestDialog light(m_dir.File("no-ports"), m_dir.Path());
+        light.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&light));
+        reference = PictureOfEveryPart(light);
+        QApplication::setPalette(DarkPalette());
+        afterChange = DifferingPixels(reference, PictureOfEveryPart(light));
+    }
+    CTestDialog dark(m_dir.File("no-ports"), m_dir.Path());
+    dark.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dark));
+    const QImage underDark = PictureOfEveryPart(dark);
+    Shoot(dark, QStringLiteral("dark-palette"));
+
+    dark.PretendBusy(true);
+    QVERIFY(!dark.close());
+    dark.PretendBusy(false);
+    QColor fileDialogWindow;
+    dark.UseFileDialog([&fileDialogWindow](QFileDialog* files) {
+        fileDialogWindow = files->palette().color(QPalette::Window);
+        files->reject();
+        return true;
+    });
+    QVERIFY(dark.Start());
+    dark.CancelNextFile();
+    QVERIFY(dark.Click());
+    QApplication::setPalette(original);
+
+    const int differing = DifferingPixels(reference, underDark);
+    QVERIFY2(differing == 0, qPrintable(QStringLiteral("%1 of %2 pixels differ under the dark palette")
+                                            .arg(differing)
+                                            .arg(reference.width() * reference.height())));
+    QVERIFY2(afterChange == 0, qPrintable(QStringLiteral("%1 pixels differ after the change").arg(afterChange)));
+    QCOMPARE(dark.Boxes().size(), 1);
+    QCOMPARE(dark.Boxes()[0].background, darkWindow);
+    QCOMPARE(fileDialogWindow, darkWindow);
 }
 
 QTEST_MAIN(WindowTest)

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
 #include <QThread>
 
@@ -100,12 +101,20 @@ void CTestDialog::AnswerModalWindows()
         if (!window->isVisible())
             continue;
         if (auto* box = qobject_cast<QMessageBox*>(window)) {
-            m_boxes.append({box->windowTitle(), box->text(), box->icon()});
-            ShootBox(*box);
-            if (QAbstractButton* ok = box->button(QMessageBox::Ok))
+            if (box != m_box) {
+                m_box = box;
+                m_boxes.append({box->windowTitle(), box->text(), box->icon(), box->palette().color(QPalette::Window)});
+                ShootBox(*box);
+            }
+            bool closed = true;
+            if (m_boxAnswer)
+                closed = m_boxAnswer(box);
+            else if (QAbstractButton* ok = box->button(QMessageBox::Ok))
                 ok->click();
             else
                 box->reject();
+            if (closed)
+                m_box = nullptr;
         } else if (auto* files = qobject_cast<QFileDialog*>(window)) {
             if (files != m_fileDialog) {
                 m_fileDialog = files;
@@ -216,6 +225,65 @@ QStringList Lines(std::initializer_list<int> ids)
     for (int id : ids)
         lines << (id == IDS_NONE ? QString() : Tr(id));
     return lines;
+}
+
+QImage PictureOfEveryPart(CUpdateDlg& dialog)
+{
+    const auto picture = [&dialog] {
+        QCoreApplication::sendPostedEvents();
+        return dialog.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    };
+    const int lines[] = {IDS_TURN_TO_UPDATE_MODE, IDS_CONNECT_TO_PC, IDS_UPDATE_DURATION, IDS_CLICK_TO_LOAD};
+    for (int n = 1; n <= 4; ++n)
+        dialog.SetStatusLine(n, Text(lines[n - 1]));
+    dialog.SetStatusLineColor(4, 0x0A27CC);
+    dialog.InfoLabel(1)->SetLabelText(Tr(IDS_TITLE));
+    dialog.InfoLabel(2)->SetLabelText(Tr(IDS_SOFTWARE_VERSION));
+    dialog.InfoLabel(3)->SetLabelText(QStringLiteral("2026-11  V2.4.1"));
+    dialog.PostTextMessage(UWM_PANE_FILE, "/home/user/firmware.CVF");
+    dialog.PostTextMessage(UWM_PANE_DEVICE, "Demo Controller");
+    dialog.PostTextMessage(UWM_PANE_PORT, "COM5");
+    dialog.ShowControl(Control::YesButton, false);
+    dialog.ShowControl(Control::NoButton, false);
+    dialog.ShowControl(Control::Progress, false);
+    dialog.m_btnNo.setEnabled(true);
+    dialog.ShowControl(Control::MainButton, true);
+    dialog.m_btnMain.setFocus();  // its focus face, whatever had the focus before
+    const QImage first = picture();
+
+    dialog.ShowControl(Control::MainButton, false);
+    dialog.ShowControl(Control::Progress, true);
+    dialog.SetProgressPos(47);  // the text's middle on the bar's edge
+    const QImage second = picture();
+
+    dialog.ShowControl(Control::Progress, false);
+    dialog.ShowControl(Control::YesButton, true);
+    dialog.ShowControl(Control::NoButton, true);
+    dialog.m_btnNo.setEnabled(false);
+    const QImage third = picture();
+
+    QImage all(first.width(), first.height() * 3, QImage::Format_RGB32);
+    QPainter painter(&all);
+    painter.drawImage(0, 0, first);
+    painter.drawImage(0, first.height(), second);
+    painter.drawImage(0, first.height() * 2, third);
+    return all;
+}
+
+int DifferingPixels(const QImage& a, const QImage& b)
+{
+    if (a.size() != b.size())
+        return std::max(a.width() * a.height(), b.width() * b.height());
+    const QImage x = a.convertToFormat(QImage::Format_RGB32);
+    const QImage y = b.convertToFormat(QImage::Format_RGB32);
+    int count = 0;
+    for (int row = 0; row < x.height(); ++row) {
+        const QRgb* p = reinterpret_cast<const QRgb*>(x.constScanLine(row));
+        const QRgb* q = reinterpret_cast<const QRgb*>(y.constScanLine(row));
+        for (int col = 0; col < x.width(); ++col)
+            count += (p[col] & 0xFFFFFFu) != (q[col] & 0xFFFFFFu) ? 1 : 0;
+    }
+    return count;
 }
 
 void Shoot(QWidget& window, const QString& name)

@@ -33,6 +33,7 @@ struct SeenBox {
     QString caption;
     QString text;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QColor background;  // its palette's window colour
 };
 
 // Chooses a file in an open file dialog as a user typing its name does,
@@ -61,8 +62,11 @@ public:
     void UseFileDialog(std::function<bool(QFileDialog*)> answer = {});
     // The name filters of the last file dialog.
     QStringList FileFilters() const { return m_fileFilters; }
-    // The message boxes shown so far, each confirmed with OK at once.
+    // The message boxes shown so far, each confirmed with OK at once, or
+    // by answer, which returns true once it has closed the box (it is asked
+    // again until then).
     const QList<SeenBox>& Boxes() const { return m_boxes; }
+    void AnswerBoxesWith(std::function<bool(QMessageBox*)> answer) { m_boxAnswer = std::move(answer); }
 
     // The next worker that sets the bar to this value (directly or by a
     // posted message) waits there until Release().
@@ -91,6 +95,8 @@ private:
 
     QTimer m_modalTimer;
     QList<SeenBox> m_boxes;
+    std::function<bool(QMessageBox*)> m_boxAnswer;
+    QMessageBox* m_box = nullptr;  // the box being answered
     bool m_useFileDialog = false;
     std::function<bool(QFileDialog*)> m_fileAnswer;
     QFileDialog* m_fileDialog = nullptr;
@@ -112,6 +118,15 @@ QStringList ShownStatusLines(const CUpdateDlg& dialog);
 QStringList Lines(std::initializer_list<int> ids);
 // Writes a picture of the window when CVF_DIALOG_SHOTS names a folder.
 void Shoot(QWidget& window, const QString& name);
+
+// The window's pictures, one below the other, in turns that show every
+// part with a colour of its own: texts in all seven lines (the instruction
+// line in its blue), all three panes and the main button; the bar part-way,
+// its text over both parts; "Yes" and a disabled "No". Leaves the window in
+// the last of them; a second call gives the same pictures.
+QImage PictureOfEveryPart(CUpdateDlg& dialog);
+// How many pixels two pictures differ in; all of them when their sizes do.
+int DifferingPixels(const QImage& a, const QImage& b);
 
 }  // namespace apptest
 

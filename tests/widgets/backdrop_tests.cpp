@@ -1,10 +1,12 @@
-// Backdrop dialog placement and dragging, and the colour labels on it.
+// Backdrop dialog placement, dragging and colours, and the colour labels
+// on it.
 
 #include "res/ResourceIds.h"
 #include "WidgetTestSupport.h"
 
 #include "widgets/BackdropDialog.h"
 #include "widgets/ColorLabel.h"
+#include "widgets/LightPalette.h"
 #include "widgets/PercentBar.h"
 #include "widgets/ShapedButton.h"
 
@@ -13,6 +15,8 @@
 #include <QFontInfo>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QStyle>
+#include <QStyleFactory>
 #include <QTemporaryDir>
 #include <QWindow>
 #include <QtTest>
@@ -70,6 +74,7 @@ private slots:
     void labelFontFallsBackWhenFaceMissing();
     void labelShowsPlainTextAndLeavesNoRemnant();
     void opaqueLabelFillsItsBackground();
+    void lightPaletteIsQtsDefault();
 };
 
 void BackdropTest::tileRepeatsFromTopLeft()
@@ -308,6 +313,27 @@ void BackdropTest::opaqueLabelFillsItsBackground()
     QCOMPARE(testsupport::Render(dlg).pixel(12, 12), label.LabelBackColor().rgb());
     label.SetTransparent(true);
     QCOMPARE(testsupport::Render(dlg).pixel(12, 12), qRgb(12, 12, 77));
+}
+
+void BackdropTest::lightPaletteIsQtsDefault()
+{
+    // Every colour of every group as the Fusion style gives it with no
+    // desktop theme (offscreen), not an approximation of it.
+    std::unique_ptr<QStyle> fusion(QStyleFactory::create(QStringLiteral("Fusion")));
+    QVERIFY(fusion);
+    const QPalette qt = fusion->standardPalette();
+    const QPalette ours = LightPalette();
+    for (int group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        for (int role = 0; role < QPalette::NColorRoles; ++role) {
+            const auto g = static_cast<QPalette::ColorGroup>(group);
+            const auto r = static_cast<QPalette::ColorRole>(role);
+            QVERIFY2(ours.color(g, r).rgba() == qt.color(g, r).rgba(),
+                     qPrintable(QStringLiteral("group %1 role %2: %3, Qt's %4")
+                                    .arg(group)
+                                    .arg(role)
+                                    .arg(ours.color(g, r).name(QColor::HexArgb), qt.color(g, r).name(QColor::HexArgb))));
+        }
+    }
 }
 
 QTEST_MAIN(BackdropTest)
