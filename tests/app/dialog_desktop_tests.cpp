@@ -376,7 +376,7 @@ void WaylandTest::maximiseAndFullScreenDuringATransfer()
     dialog.HoldAtProgress(60);
     MouseClick(dialog.m_btnYes);
     QTRY_VERIFY(dialog.m_progress.isVisible());
-    QVERIFY(dialog.IsWorkerRunning());
+    QVERIFY(dialog.Workflow().IsWorkerRunning());
 
     for (const Qt::WindowState state : {Qt::WindowMaximized, Qt::WindowFullScreen}) {
         CStateTrip trip(dialog, state);
