@@ -19,7 +19,7 @@ png_size() {
   od -An -tu1 -j16 -N8 "$1" | awk '{ printf "%dx%d", $1*16777216+$2*65536+$3*256+$4, $5*16777216+$6*65536+$7*256+$8 }'
 }
 
-expected=("share/doc/cvf-update/copyright")
+expected=("share/doc/cvf-update/copyright" "lib/cvf-update/cvf-device")
 for p in "${programs[@]}"; do
   expected+=("bin/$p" "share/man/man1/$p.1.gz")
   if [ "$p" = cvf-flash ]; then expected+=("share/bash-completion/completions/cvf-flash"); fi
@@ -75,6 +75,21 @@ if [ -x "$prefix/bin/cvf-make" ]; then
 fi
 if [ -x "$prefix/bin/cvf-devsim" ]; then
   "$prefix/bin/cvf-devsim" --help >/dev/null || fail "installed cvf-devsim --help fails"
+fi
+# The installed cvf-flash finds its device process and updates a simulated
+# device with it, in a port folder of its own.
+if [ -x "$prefix/bin/cvf-flash" ] && [ -x "$prefix/bin/cvf-devsim" ] && [ -x "$prefix/bin/cvf-make" ]; then
+  run=$(mktemp -d)
+  mkdir -m 700 "$run/sys"
+  "$prefix/bin/cvf-make" -o "$run/sample.CVF"
+  XDG_RUNTIME_DIR=$run "$prefix/bin/cvf-devsim" --name COM3 --no-pacing >"$run/sim.out" 2>/dev/null &
+  sim=$!
+  for _ in $(seq 50); do grep -q '^ready' "$run/sim.out" && break; sleep 0.1; done
+  XDG_RUNTIME_DIR=$run timeout 60 "$prefix/bin/cvf-flash" -y --sysfs "$run/sys" "$run/sample.CVF" >"$run/flash.out" 2>&1 \
+    || fail "installed cvf-flash did not update a simulated device: $(tail -n 3 "$run/flash.out")"
+  kill "$sim" 2>/dev/null || true
+  wait "$sim" 2>/dev/null || true
+  rm -rf "$run"
 fi
 
 # The compressed manual pages open and carry their program's name.

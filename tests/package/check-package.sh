@@ -50,8 +50,9 @@ if [ $has_app = 1 ]; then
       || fail "no ${size}x${size} icon"
   done
 fi
-outside=$(echo "$files" | grep -vE '^/$|^/usr$|^/usr/(bin|share)(/|$)' || true)
-[ -z "$outside" ] || fail "files outside /usr/bin and /usr/share:" $outside
+echo "$files" | grep -qx "/usr/lib/cvf-update/cvf-device" || fail "no /usr/lib/cvf-update/cvf-device"
+outside=$(echo "$files" | grep -vE '^/$|^/usr$|^/usr/(bin|share)(/|$)|^/usr/lib(/cvf-update(/cvf-device)?)?$' || true)
+[ -z "$outside" ] || fail "files outside /usr/bin, /usr/share and /usr/lib/cvf-update:" $outside
 notroot=$(echo "$listing" | awk '$2 != "root/root" { print $6 }')
 [ -z "$notroot" ] || fail "not owned by root:" $notroot
 
@@ -59,9 +60,9 @@ notroot=$(echo "$listing" | awk '$2 != "root/root" { print $6 }')
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 dpkg-deb -x "$deb" "$scratch"
-for p in "${programs[@]}"; do
-  [ -f "$scratch/usr/bin/$p" ] || continue
-  file -b "$scratch/usr/bin/$p" | grep -q ', stripped' || fail "/usr/bin/$p is not stripped"
+for path in "${programs[@]/#//usr/bin/}" /usr/lib/cvf-update/cvf-device; do
+  [ -f "$scratch$path" ] || continue
+  file -b "$scratch$path" | grep -q ', stripped' || fail "$path is not stripped"
 done
 
 [ $status = 0 ] && echo "$deb: $(field Package) $(field Version), Depends: $depends"
