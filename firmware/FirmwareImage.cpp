@@ -14,8 +14,10 @@
 namespace {
 
 constexpr std::string_view kTag = "CVFIMG01";
-// Count, data bytes, digest, line-section size, tag.
-constexpr size_t kTrailerSize = 8 + 8 + 32 + 8 + 8;
+// After the lines: count, data bytes, digest, and the index's length.
+constexpr size_t kSummarySize = 8 + 8 + 32 + 4;
+// At the very end: the line section's size and the tag.
+constexpr size_t kFooterSize = 8 + 8;
 constexpr unsigned kSeals = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL;
 
 void PutLe(std::string& out, uint64_t value, size_t bytes)
@@ -72,7 +74,7 @@ std::string HexDigest(const Sha256Digest& digest)
 std::string EncodeFirmwareImage(const CLineSequence& lines, int64_t totalBytes, const std::string& index)
 {
     std::string block;
-    size_t size = kTrailerSize + 4 + index.size();
+    size_t size = kSummarySize + index.size() + kFooterSize;
     for (size_t i = 0; i < lines.Count(); ++i)
         size += 4 + lines.Line(i).size();
     block.reserve(size);
@@ -83,11 +85,11 @@ std::string EncodeFirmwareImage(const CLineSequence& lines, int64_t totalBytes, 
     }
     const size_t lineSection = block.size();
     const Sha256Digest digest = Sha256(block);
-    PutLe(block, index.size(), 4);
-    block += index;
     PutLe(block, lines.Count(), 8);
     PutLe(block, static_cast<uint64_t>(totalBytes), 8);
     block.append(reinterpret_cast<const char*>(digest.data()), digest.size());
+    PutLe(block, index.size(), 4);
+    block += index;
     PutLe(block, lineSection, 8);
     block += kTag;
     return block;
@@ -175,22 +177,23 @@ bool ReadFirmwareImage(std::string_view bytes, CImageLines& out, std::string& wh
     out.m_lines.clear();
     out.m_index.clear();
     out.m_totalBytes = 0;
-    if (bytes.size() < kTrailerSize + 4 || bytes.substr(bytes.size() - kTag.size()) != kTag) {
+    if (bytes.size() < kSummarySize + kFooterSize || bytes.substr(bytes.size() - kTag.size()) != kTag) {
         why = "no trailer";
         return false;
     }
-    const size_t trailer = bytes.size() - kTrailerSize;
-    const uint64_t count = GetLe(bytes, trailer, 8);
-    const uint64_t totalBytes = GetLe(bytes, trailer + 8, 8);
-    const std::string_view digest = bytes.substr(trailer + 16, 32);
-    const uint64_t lineSection = GetLe(bytes, trailer + 48, 8);
-    if (lineSection > trailer - 4) {
+    const size_t footer = bytes.size() - kFooterSize;
+    const uint64_t lineSection = GetLe(bytes, footer, 8);
+    if (lineSection > footer - kSummarySize) {
         why = "line section beyond the block";
         return false;
     }
-    const uint64_t indexSize = GetLe(bytes, lineSection, 4);
-    if (lineSection + 4 + indexSize != trailer) {
-        why = "index does not fill the space before the trailer";
+    const size_t summary = static_cast<size_t>(lineSection);
+    const uint64_t count = GetLe(bytes, summary, 8);
+    const uint64_t totalBytes = GetLe(bytes, summary + 8, 8);
+    const std::string_view digest = bytes.substr(summary + 16, 32);
+    const uint64_t indexSize = GetLe(bytes, summary + 48, 4);
+    if (summary + kSummarySize + indexSize != footer) {
+        why = "the index does not fill the space before the footer";
         return false;
     }
 
@@ -228,7 +231,7 @@ bool ReadFirmwareImage(std::string_view bytes, CImageLines& out, std::string& wh
         return false;
     }
     out.m_totalBytes = static_cast<int64_t>(totalBytes);
-    out.m_index.assign(bytes.substr(static_cast<size_t>(lineSection) + 4, static_cast<size_t>(indexSize)));
+    out.m_index.assign(bytes.substr(summary + kSummarySize, static_cast<size_t>(indexSize)));
     return true;
 }
 

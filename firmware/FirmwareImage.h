@@ -4,11 +4,11 @@
 // file, and nobody can change the block once it is made.
 //
 // The block holds, in this order:
-//   every line as a 4-byte length and its bytes,
+//   every line as a 4-byte length and its bytes (the line section),
+//   the number of lines (8 bytes), the data bytes they carry (8 bytes),
+//   the SHA-256 of the line section (32 bytes),
 //   the file's index as a 4-byte length and its bytes,
-//   a trailer: the number of lines (8 bytes), the data bytes they carry
-//   (8 bytes), the SHA-256 of the line section (32 bytes), the size of the
-//   line section (8 bytes) and the tag "CVFIMG01".
+//   the size of the line section (8 bytes) and the tag "CVFIMG01".
 // All numbers are little-endian. The reader checks the tag, the sizes,
 // every length, the count, the data bytes (counted again from the lines
 // by the loader's rule) and the hash before it hands out a single line.
