@@ -94,6 +94,9 @@ ReplyEnding CDeviceLink::Exchange(const std::string& request, double timeoutMs, 
         // decides which. Once it is up, one last look without waiting:
         // bytes that came while this process was not running (stopped by
         // the job control, a suspended machine) are the reply all the same.
+        // An exchange given no time at all gets no look.
+        if (left <= 0 && timeoutMs <= 0)
+            break;
         if (!m_port.WaitForInput(std::max(left, 0.0))) {
             if (left <= 0)
                 break;

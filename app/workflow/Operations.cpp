@@ -36,7 +36,6 @@ LoadOutcome CLoadOperation::Run(COperationObserver& observer, const CStopRequest
     loaded.device = m_walk.device;
     DecodeVersionRecord(m_walk.versionText, loaded.version1, loaded.version2);
     loaded.image = CFirmwareImage::Make(m_walk.data, m_walk.totalBytes, m_walk.index);
-    loaded.lineCount = static_cast<int64_t>(m_walk.data.Count());
     loaded.totalBytes = m_walk.totalBytes;
     m_walk.data.Clear();
     if (!loaded.image.Valid()) {

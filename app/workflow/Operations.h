@@ -52,7 +52,6 @@ struct CLoadedFirmware {
     std::string version1;
     std::string version2;
     CFirmwareImage image;
-    int64_t lineCount = 0;
     int32_t totalBytes = 0;
 
     void Clear() { *this = CLoadedFirmware(); }
