@@ -119,6 +119,13 @@ int64_t CFirmwareFile::Seek(int64_t offset, SeekFrom from)
     return m_pos;
 }
 
+size_t CFirmwareFile::Read(char* buffer, size_t count)
+{
+    const size_t got = ReadAt(m_pos, buffer, count);
+    m_pos += static_cast<int64_t>(got);
+    return got;
+}
+
 size_t CFirmwareFile::ReadAt(int64_t pos, char* out, size_t count)
 {
     if (m_fd < 0)

@@ -62,7 +62,10 @@ public:
     std::string GetDevice();
     int32_t GetTotalBytes() const { return m_nTotalBytes; }
 
-    // Plain file operations.
+    // Plain file operations. Read gives up to count bytes from the
+    // current position on and moves past them; 0 at the end (or on a read
+    // error, which ReadError then tells).
+    size_t Read(char* buffer, size_t count);
     int64_t Seek(int64_t offset, SeekFrom from);
     int64_t GetPosition() const { return m_pos; }
     int64_t GetLength() const;

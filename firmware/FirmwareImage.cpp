@@ -49,14 +49,30 @@ bool WriteAll(int fd, std::string_view bytes)
 
 }  // namespace
 
+static_assert(sizeof(sha256_ctx) <= 128, "room for nettle's context in CSha256");
+
+CSha256::CSha256()
+{
+    sha256_init(reinterpret_cast<sha256_ctx*>(m_context));
+}
+
+void CSha256::Update(std::string_view bytes)
+{
+    sha256_update(reinterpret_cast<sha256_ctx*>(m_context), bytes.size(), reinterpret_cast<const uint8_t*>(bytes.data()));
+}
+
+Sha256Digest CSha256::Final()
+{
+    Sha256Digest digest{};
+    sha256_digest(reinterpret_cast<sha256_ctx*>(m_context), digest.size(), digest.data());
+    return digest;
+}
+
 Sha256Digest Sha256(std::string_view bytes)
 {
-    sha256_ctx context;
-    sha256_init(&context);
-    sha256_update(&context, bytes.size(), reinterpret_cast<const uint8_t*>(bytes.data()));
-    Sha256Digest digest{};
-    sha256_digest(&context, digest.size(), digest.data());
-    return digest;
+    CSha256 hash;
+    hash.Update(bytes);
+    return hash.Final();
 }
 
 std::string HexDigest(const Sha256Digest& digest)

@@ -25,6 +25,17 @@
 using Sha256Digest = std::array<uint8_t, 32>;
 
 Sha256Digest Sha256(std::string_view bytes);
+
+// SHA-256 of bytes handed over piece by piece.
+class CSha256 {
+public:
+    CSha256();
+    void Update(std::string_view bytes);
+    Sha256Digest Final();
+
+private:
+    alignas(8) unsigned char m_context[128];  // nettle's sha256_ctx
+};
 // Lower-case hexadecimal, 64 digits.
 std::string HexDigest(const Sha256Digest& digest);
 

@@ -1,5 +1,6 @@
 #include "firmware/FirmwareLoader.h"
 
+#include "firmware/FirmwareImage.h"
 #include "link/Frame.h"
 
 #include <algorithm>
@@ -206,6 +207,18 @@ LoadResult LoadFirmwareData(CFirmwareFile& file, const LoadRequest& request)
     result.versionText = version.Text();
     if (unreadable())
         return fail(LoadFault::ReadError);
+    if (request.keepLines) {
+        // The file's bytes as they were checked: the stamps around the walk
+        // cover this read too.
+        CSha256 hash;
+        char chunk[65536];
+        file.Seek(0, CFirmwareFile::begin);
+        for (size_t got; (got = file.Read(chunk, sizeof chunk)) > 0;)
+            hash.Update(std::string_view(chunk, got));
+        if (unreadable())
+            return fail(LoadFault::ReadError);
+        result.fileSha256 = HexDigest(hash.Final());
+    }
     if (file.GetStamp() != before)
         return fail(LoadFault::Changed, 0);
     return result;

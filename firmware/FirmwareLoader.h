@@ -72,6 +72,7 @@ struct LoadResult {
     std::string index;         // the file's INDEX= value
     std::string device;        // the file's DEVICE value
     CFirmwareLines data;       // the data lines, when the request kept them and the file is good
+    std::string fileSha256;    // the SHA-256 of the file's bytes, when the request kept the lines and it is good
 
     bool Good() const { return fault == LoadFault::None; }
 };
@@ -84,13 +85,14 @@ using LoadProgress = std::function<void(int percent)>;
 // What a walk is asked to do besides checking.
 struct LoadRequest {
     LoadProgress progress;
-    bool keepLines = false;                  // fill LoadResult::data
+    bool keepLines = false;                  // fill LoadResult::data and LoadResult::fileSha256
     const std::atomic<bool>* stop = nullptr;  // checked before every line
 };
 
 // Reads the header values, checks the lines before the data section, then
 // walks the data section of an open file from its first data line to the
-// end, or to the first faulty line. Sets file.m_nTotalBytes to 0 first and
+// end, or to the first faulty line; when it keeps the lines it also hashes
+// the whole file, within the same stamps. Sets file.m_nTotalBytes to 0 first and
 // adds every counted line to it, so a failed walk leaves the count reached.
 // Leaves the file positioned after the last line read. A file whose
 // device, inode, size or modification time differ after the walk from

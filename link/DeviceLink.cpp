@@ -179,6 +179,7 @@ bool CDeviceLink::CheckDeviceIndex()
     const std::string request = MakeRequest(REQUEST_INDEX);
     for (int attempt = 0; attempt < DEVICE_ATTEMPTS; ++attempt) {
         const std::string answer = QueryField(request);
+        m_strDeviceIndex = answer;
         const std::string index = m_fileIndex ? m_fileIndex() : std::string();
         if (!answer.empty() && answer == index)
             return true;

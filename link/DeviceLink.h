@@ -107,7 +107,8 @@ public:
 
     // RST with 400 ms; the reply is not examined.
     void SendRestart();
-    // PSD up to 3 times until the device's index equals the file's.
+    // PSD up to 3 times until the device's index equals the file's; the
+    // last answer stays in m_strDeviceIndex.
     bool CheckDeviceIndex();
     // EAE up to 3 times while the answer is empty; splits it into halves.
     bool ReadDeviceVersion();
@@ -121,6 +122,7 @@ public:
     std::string m_strPortPath;  // its device path, opened by OpenDevicePort
     std::string m_strDeviceVersion1;
     std::string m_strDeviceVersion2;
+    std::string m_strDeviceIndex;  // the index the device gave at the last PSD attempt
     // Yields the firmware file's index text; read on every PSD attempt.
     std::function<std::string()> m_fileIndex;
     // Asked once for each device path before the first open of it; false

@@ -223,7 +223,7 @@ std::vector<PortInfo> PublishedPorts(const std::string& portDirectory, const std
             continue;
         if (PublisherIsGone(dir.Get(), name))
             continue;
-        ports.push_back({name, path});
+        ports.push_back({name, path, true});
     }
     std::sort(ports.begin(), ports.end(),
               [](const PortInfo& a, const PortInfo& b) { return NaturalLess(a.name, b.name); });

@@ -10,6 +10,7 @@
 struct PortInfo {
     std::string name;  // shown to the user: COM3, ttyUSB0
     std::string path;  // the device node to open: /dev/pts/4, /dev/ttyUSB0
+    bool published = false;  // from the port directory (a simulated device, or a port published by hand)
 };
 
 // $XDG_RUNTIME_DIR/cvf-update/ports, or /tmp/cvf-update-<uid>/ports when

@@ -435,7 +435,8 @@ int RunDeviceProcess(int controlFd, int eventFd, int imageFd)
                  .compatible = found == SearchResult::Compatible,
                  .haveVersion = search.HaveVersion(),
                  .version1 = link.m_strDeviceVersion1,
-                 .version2 = link.m_strDeviceVersion2});
+                 .version2 = link.m_strDeviceVersion2,
+                 .deviceIndex = link.m_strDeviceIndex});
     if (found == SearchResult::Incompatible)
         return finish(Outcome::Incompatible);
 

@@ -91,6 +91,21 @@ int ParseFlashOptions(int argc, char** argv, FlashOptions& options)
     app.add_flag("--json", options.json, Describe(IDS_FLASH_OPT_JSON));
     app.add_flag("--list", options.list, Describe(IDS_FLASH_OPT_LIST));
     app.add_flag("-q,--quiet", options.quiet, Describe(IDS_FLASH_OPT_QUIET));
+    app.add_option("--record", options.record, Describe(IDS_FLASH_OPT_RECORD))->type_name("FILE");
+    app.add_option("--expect", options.expect, Describe(IDS_FLASH_OPT_EXPECT))
+        ->type_name("N")
+        ->check(CLI::Range(0, 1000000));
+    app.add_option("--retry", options.retry, Describe(IDS_FLASH_OPT_RETRY))->type_name("N")->check(CLI::Range(0, 100));
+    app.add_option("--jobs", options.jobs, Describe(IDS_FLASH_OPT_JOBS))->type_name("N")->check(CLI::Range(1, 100000));
+    std::vector<std::string> matches;
+    app.add_option("--match", matches, Describe(IDS_FLASH_OPT_MATCH))
+        ->type_name("VID:PID[:SERIAL]")
+        ->allow_extra_args(false)
+        ->check([](const std::string& text) {
+            UsbMatch match;
+            return ParseUsbMatch(text, match) ? std::string() : FormatText(IDS_FLASH_BAD_MATCH, text);
+        });
+    app.add_flag("--any-port", options.anyPort, Describe(IDS_FLASH_OPT_ANY_PORT));
     app.add_option("--sysfs", options.sysfsRoot, Describe(IDS_FLASH_OPT_SYSFS))
         ->type_name("DIR")
         ->group(Text(IDS_FLASH_GROUP_TESTING));
@@ -116,6 +131,11 @@ int ParseFlashOptions(int argc, char** argv, FlashOptions& options)
         return EXIT_USAGE;
     }
 
+    for (const std::string& text : matches) {
+        UsbMatch match;
+        ParseUsbMatch(text, match);
+        options.match.push_back(match);
+    }
     if (options.list && !options.file.empty()) {
         UsageError(options.json, Text(IDS_FLASH_LIST_ALONE));
         return EXIT_USAGE;

@@ -1,7 +1,10 @@
 #pragma once
 // The command line of cvf-flash.
 
+#include "app/flash/FlashPorts.h"
 #include "app/workflow/DeviceSupervisor.h"
+
+#include <optional>
 
 #include <string>
 #include <vector>
@@ -16,6 +19,13 @@ struct FlashOptions {
     bool json = false;
     bool list = false;
     bool quiet = false;
+    // At a production station.
+    std::string record;              // --record FILE: a JSON line per device result
+    std::optional<int> expect;       // --expect N
+    int retry = 0;                   // --retry N: updates again after a failed one
+    int jobs = 0;                    // --jobs N: devices at once; 0: as many as there are
+    std::vector<UsbMatch> match;     // --match VID:PID[:SERIAL]
+    bool anyPort = false;            // --any-port
     // Where the machine's serial ports are read from; tests give an empty
     // folder, so that no port of the machine is ever opened.
     std::string sysfsRoot = "/sys";

@@ -8,15 +8,15 @@
 //
 // Lines are never dropped. A progress line still waiting is replaced by
 // the next one of the same device. On a terminal the live rows (one per
-// device at work) are drawn below the lines and redrawn in place: the
-// writer takes them off the screen before it writes lines, and draws the
-// latest rows it was given after them.
+// device at work) stand below the lines, and a question below them: the
+// rows are redrawn at most ten times a second and only where they changed;
+// lines make the writer take the rows off first and draw them again after.
+// While a question waits, lines are held back until it is answered.
+
+#include "app/flash/LiveScreen.h"
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,6 +27,9 @@ public:
     enum class Stream { Out, Err };
 
     explicit CFlashOutput(int outFd = STDOUT_FILENO, int errFd = STDERR_FILENO);
+    // Whether standard output is a terminal the live rows are drawn on;
+    // without it nothing but the lines and the question is written.
+    void UseTerminal(bool terminal);
     // A writer still stuck in a write is left behind: it ends with the
     // process, or when the write returns.
     ~CFlashOutput();
@@ -38,14 +41,16 @@ public:
     // A line about progress on a device: a line of the same key still
     // waiting is replaced.
     void ProgressLine(const std::string& key, std::string text);
-    // Text without a line end on standard error: a question.
-    void Prompt(std::string text);
-    // The live rows on the terminal (standard output), already cut to its
-    // width; they replace the ones given before.
+    // The live rows on the terminal (standard output), fitted to it
+    // (FitRows); they replace the ones given before.
     void Live(std::vector<std::string> rows);
-    // While held (a question waits), the live rows are taken off the
-    // screen and not drawn.
-    void HoldLive(bool hold);
+    // A question on standard error, below the live rows; lines wait until
+    // Answered. echoed: the terminal echoed the answer and its line end
+    // (it was typed); otherwise the question's line is ended here.
+    void Ask(std::string question);
+    void Answered(const std::string& answer, bool echoed);
+    // Bytes written to standard output so far.
+    size_t BytesOut() const;
 
     // Waits up to limit until everything given is written; false when the
     // output is still blocked then.

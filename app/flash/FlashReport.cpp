@@ -1,6 +1,8 @@
 #include "app/flash/FlashReport.h"
 
+#include "app/flash/FlashEnd.h"
 #include "app/flash/FlashOutput.h"
+#include "app/flash/LiveScreen.h"
 
 #include "app/workflow/StringIds.h"
 #include "app/workflow/StringTable.h"
@@ -13,10 +15,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <utility>
 
-#include <sys/ioctl.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 namespace {
@@ -62,26 +65,24 @@ double Tenths(double seconds)
     return std::round(seconds * 10.0) / 10.0;
 }
 
-// Characters a terminal shows for a text (UTF-8 continuation bytes take
-// no room of their own).
-size_t Width(std::string_view text)
+Json UsbObject(const std::optional<UsbInfo>& usb)
 {
-    return static_cast<size_t>(std::count_if(text.begin(), text.end(),
-                                             [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+    if (!usb)
+        return nullptr;
+    return {{"vendor", usb->vendorId}, {"product", usb->productId}, {"serial", usb->serial}, {"name", usb->product}};
 }
 
-// The text cut to at most width characters.
-std::string Fit(const std::string& text, size_t width)
+// An event as every JSON event begins.
+Json Event(const char* kind, const std::string& run, const std::string& time)
 {
-    size_t shown = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
-            if (shown == width)
-                return text.substr(0, i);
-            ++shown;
-        }
-    }
-    return text;
+    return {{"event", kind}, {"time", time}, {"run", run}};
+}
+
+// Text from files and devices need not be UTF-8: what is not comes out as
+// U+FFFD rather than as an exception.
+std::string Dump(const Json& event)
+{
+    return event.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 // ---------------------------------------------------------------------------
@@ -93,6 +94,8 @@ public:
     {
         const char* term = std::getenv("TERM");
         m_tty = isatty(STDOUT_FILENO) != 0 && !(term && std::strcmp(term, "dumb") == 0);
+        m_output.UseTerminal(m_tty && !m_quiet);
+        m_size = ReadTerminalSize(STDOUT_FILENO);
     }
 
     void FileLoaded(const std::string&, const CLoadedFirmware& firmware) override
@@ -126,12 +129,12 @@ public:
         size_t widths[3] = {0, 0, 0};
         for (const auto& row : m_list) {
             for (size_t c = 0; c < 3; ++c)
-                widths[c] = std::max(widths[c], Width(row[c]));
+                widths[c] = std::max(widths[c], Columns(row[c]));
         }
         for (const auto& row : m_list) {
             std::string text;
             for (size_t c = 0; c < 3; ++c)
-                text += row[c] + std::string(widths[c] - Width(row[c]) + 2, ' ');
+                text += row[c] + std::string(widths[c] - Columns(row[c]) + 2, ' ');
             Line(TrimEnd(text + row[3]));
         }
         m_list.clear();
@@ -170,10 +173,12 @@ public:
             SetRow(port, ProgressRow(port, 0, ""));
     }
 
-    void Progress(const std::string& port, int percent, std::optional<int>, const std::string& remainingText) override
+    void Progress(const std::string& port, int percent, std::optional<int> remainingSeconds,
+                  const std::string& remainingText) override
     {
         const std::string remaining = TrimEnd(remainingText);
         if (m_tty) {
+            m_remaining[port] = remainingSeconds ? *remainingSeconds : -1;
             SetRow(port, ProgressRow(port, percent, remaining));
             return;
         }
@@ -188,12 +193,15 @@ public:
         m_output.ProgressLine(port, Printable(text));
     }
 
-    void Result(const std::string& port, Outcome outcome, double, const OutcomeContext& context) override
+    void Result(const DeviceResult& result, const std::string&) override
     {
+        const std::string& port = result.port;
+        m_remaining.erase(port);
+        const bool failed = OutcomeTable(result.outcome).exitStatus != 0;
+        ++(failed ? m_failed : m_done);
         RemoveRow(port);
         RemoveRow(m_searchRow);
-        const bool failed = OutcomeTable(outcome).exitStatus != 0;
-        for (const std::string& text : ResultLines(outcome, context)) {
+        for (const std::string& text : ResultLines(result.outcome, result.context)) {
             if (!m_quiet)
                 Line(Prefix(port) + text);
             else if (failed)
@@ -201,15 +209,36 @@ public:
         }
     }
 
-    void Error(int, const std::string& message) override { Line(TrimEnd(message), CFlashOutput::Stream::Err); }
+    void Error(int, const std::string& message, const std::string& port) override
+    {
+        Line(Prefix(port) + TrimEnd(message), CFlashOutput::Stream::Err);
+    }
+
+    void Summary(const RunSummary& summary) override
+    {
+        if (summary.updated + summary.failed > 0)
+            Line(FormatText(Text(IDS_FLASH_SUMMARY), {std::to_string(summary.updated), std::to_string(summary.failed)}));
+    }
 
     void Ask(const std::string& question) override
     {
-        m_output.HoldLive(true);
-        m_output.Prompt(question);
+        m_asking = true;
+        Draw();
+        m_output.Ask(Printable(question));
     }
 
-    void Answered() override { m_output.HoldLive(false); }
+    void Answered(const std::string& answer, bool echoed) override
+    {
+        m_asking = false;
+        m_output.Answered(Printable(answer), echoed);
+        Draw();
+    }
+
+    void TerminalResized() override
+    {
+        m_size = ReadTerminalSize(STDOUT_FILENO);
+        Draw();
+    }
 
 private:
     static std::string Prefix(const std::string& port) { return port.empty() ? std::string() : Printable(port) + ": "; }
@@ -265,25 +294,34 @@ private:
         Draw();
     }
 
-    // Hands the live rows to the writer, cut to the terminal's width.
+    // Hands the live rows to the writer, fitted to the terminal: beyond
+    // its height one line sums them up above the rows that fit.
     void Draw()
     {
         if (!m_tty || m_quiet)
             return;
-        winsize size{};
-        size_t width = 80;
-        if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1)
-            width = size.ws_col;
         std::vector<std::string> rows;
         rows.reserve(m_rows.size());
         for (const auto& row : m_rows)
-            rows.push_back(Fit(Printable(row.second), width - 1));
-        m_output.Live(std::move(rows));
+            rows.push_back(Printable(row.second));
+        int slowest = -1;
+        for (const auto& [port, seconds] : m_remaining)
+            slowest = std::max(slowest, seconds);
+        const std::string summary =
+            FormatText(Text(IDS_FLASH_LIVE_SUMMARY), {std::to_string(m_rows.size()), std::to_string(m_done),
+                                                std::to_string(m_failed),
+                                                slowest > 0 ? TrimEnd(DurationText(slowest)) : std::string("-")});
+        m_output.Live(FitRows(rows, summary, m_size, m_asking));
     }
 
     bool m_quiet;
     CFlashOutput& m_output;
     bool m_tty = false;
+    bool m_asking = false;
+    TerminalSize m_size;
+    int m_done = 0;
+    int m_failed = 0;
+    std::map<std::string, int> m_remaining;  // seconds still to go, by port; -1 before 10 %
     std::vector<std::pair<std::string, std::string>> m_rows;
     std::vector<std::vector<std::string>> m_list;
     std::map<std::string, int> m_lastTenth;
@@ -296,26 +334,31 @@ private:
 
 class CJsonReport : public CFlashReport {
 public:
-    CJsonReport(bool quiet, CFlashOutput& output) : m_quiet(quiet), m_output(output) {}
+    CJsonReport(bool quiet, CFlashOutput& output, std::string run)
+        : m_quiet(quiet), m_output(output), m_run(std::move(run))
+    {
+    }
 
     void FileLoaded(const std::string& path, const CLoadedFirmware& firmware) override
     {
-        Emit({{"event", "file"},
-              {"path", path},
-              {"device", firmware.device},
-              {"index", firmware.index},
-              {"version", VersionLine(firmware.version1, firmware.version2)},
-              {"bytes", firmware.totalBytes}});
+        Json event = New("file");
+        event["path"] = path;
+        event["device"] = firmware.device;
+        event["index"] = firmware.index;
+        event["version"] = VersionLine(firmware.version1, firmware.version2);
+        event["bytes"] = firmware.totalBytes;
+        event["sha256"] = firmware.fileSha256;
+        Emit(event);
     }
 
     void ListedPort(const PortInfo& port, PortState state, const std::optional<UsbInfo>& usb) override
     {
-        Json event = {{"event", "port"}, {"port", port.name}, {"path", port.path}, {"state", PortStateName(state)}};
+        Json event = New("port");
+        event["port"] = port.name;
+        event["path"] = port.path;
+        event["state"] = PortStateName(state);
         if (usb)
-            event["usb"] = {{"vendor", usb->vendorId},
-                            {"product", usb->productId},
-                            {"serial", usb->serial},
-                            {"name", usb->product}};
+            event["usb"] = UsbObject(usb);
         Emit(event);
     }
     void ListEnd() override {}
@@ -324,10 +367,11 @@ public:
 
     void Found(const FoundDevice& device, const std::string&) override
     {
-        Emit({{"event", "found"},
-              {"port", device.port},
-              {"compatible", device.compatible},
-              {"version", device.haveVersion ? Json(VersionLine(device.version1, device.version2)) : Json(nullptr)}});
+        Json event = New("found");
+        event["port"] = device.port;
+        event["compatible"] = device.compatible;
+        event["version"] = device.haveVersion ? Json(VersionLine(device.version1, device.version2)) : Json(nullptr);
+        Emit(event);
     }
 
     void TransferStarted(const std::string&, const std::string&) override {}
@@ -337,48 +381,126 @@ public:
     {
         if (m_quiet)
             return;
-        Json event = {{"event", "progress"}, {"port", port}, {"percent", percent}};
+        Json event = New("progress");
+        event["port"] = port;
+        event["percent"] = percent;
         if (remainingSeconds)
             event["remaining_s"] = *remainingSeconds;
         m_output.ProgressLine(port, Dump(event));
     }
 
-    void Result(const std::string& port, Outcome outcome, double seconds, const OutcomeContext&) override
+    void Result(const DeviceResult& result, const std::string& time) override
     {
-        Emit({{"event", "result"},
-              {"port", port.empty() ? Json(nullptr) : Json(port)},
-              {"outcome", OutcomeTable(outcome).name},
-              {"seconds", Tenths(seconds)}});
+        m_output.Line(CFlashOutput::Stream::Out, ResultEventJson(result, m_run, time));
     }
 
-    void Error(int code, const std::string& message) override
+    void Error(int code, const std::string& message, const std::string& port) override
     {
-        Emit({{"event", "error"}, {"code", code}, {"message", OneLine(message)}});
+        Json event = New("error");
+        if (!port.empty())
+            event["port"] = port;
+        event["code"] = code;
+        event["message"] = OneLine(message);
+        Emit(event);
     }
 
-    void Ask(const std::string& question) override { m_output.Prompt(question); }
-    void Answered() override {}
+    void Summary(const RunSummary& summary) override
+    {
+        Json event = New("summary");
+        event["counts"] = summary.counts;
+        event["exit"] = summary.exitStatus;
+        event["seconds"] = Tenths(summary.seconds);
+        Emit(event);
+    }
+
+    void Ask(const std::string& question) override { m_output.Ask(Printable(question)); }
+    void Answered(const std::string& answer, bool echoed) override { m_output.Answered(Printable(answer), echoed); }
 
 private:
-    static std::string Dump(const Json& event)
-    {
-        // Text from files and devices need not be UTF-8: what is not comes
-        // out as U+FFFD rather than as an exception.
-        return event.dump(-1, ' ', false, Json::error_handler_t::replace);
-    }
+    Json New(const char* kind) const { return Event(kind, m_run, IsoTime(std::chrono::system_clock::now())); }
     void Emit(const Json& event) { m_output.Line(CFlashOutput::Stream::Out, Dump(event)); }
 
     bool m_quiet;
     CFlashOutput& m_output;
+    std::string m_run;
 };
 
 }  // namespace
 
-std::unique_ptr<CFlashReport> MakeFlashReport(bool json, bool quiet, CFlashOutput& output)
+std::unique_ptr<CFlashReport> MakeFlashReport(bool json, bool quiet, CFlashOutput& output, std::string run)
 {
     if (json)
-        return std::make_unique<CJsonReport>(quiet, output);
+        return std::make_unique<CJsonReport>(quiet, output, run.empty() ? NewRunId() : std::move(run));
     return std::make_unique<CTextReport>(quiet, output);
+}
+
+std::string NewRunId()
+{
+    uint8_t bytes[16] = {};
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    if (got < sizeof bytes) {
+        // No randomness to be had: time and pid are unique enough per machine.
+        const auto now = std::chrono::system_clock::now().time_since_epoch().count();
+        for (size_t i = 0; i < 8; ++i)
+            bytes[i] = static_cast<uint8_t>(static_cast<uint64_t>(now) >> (8 * i));
+        const auto pid = static_cast<uint32_t>(getpid());
+        for (size_t i = 0; i < 4; ++i)
+            bytes[8 + i] = static_cast<uint8_t>(pid >> (8 * i));
+    }
+    bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
+    bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80);  // variant 1
+    static const char kDigits[] = "0123456789abcdef";
+    std::string id;
+    for (size_t i = 0; i < sizeof bytes; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            id += '-';
+        id += kDigits[bytes[i] >> 4];
+        id += kDigits[bytes[i] & 0x0F];
+    }
+    return id;
+}
+
+std::string IsoTime(std::chrono::system_clock::time_point time)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms % 1000));
+    return text;
+}
+
+std::string ResultEventJson(const DeviceResult& result, const std::string& run, const std::string& time,
+                            const std::string* file)
+{
+    Json event = Event("result", run, time);
+    event["port"] = result.port.empty() ? Json(nullptr) : Json(result.port);
+    event["outcome"] = OutcomeTable(result.outcome).name;
+    event["seconds"] = Tenths(result.seconds);
+    event["path"] = result.path.empty() ? Json(nullptr) : Json(result.path);
+    event["usb"] = UsbObject(result.usb);
+    event["started"] = IsoTime(result.started);
+    event["ended"] = IsoTime(result.ended);
+    event["from_version"] = result.fromVersion ? Json(*result.fromVersion) : Json(nullptr);
+    event["to_version"] = result.toVersion;
+    event["file_sha256"] = result.fileSha256;
+    event["attempts"] = result.attempts;
+    event["lines"] = ResultLines(result.outcome, result.context);
+    if (result.deviceIndex)
+        event["device_index"] = *result.deviceIndex;
+    if (file)
+        event["file"] = *file;
+    return Dump(event);
 }
 
 std::string Printable(std::string_view text)

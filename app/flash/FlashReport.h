@@ -1,19 +1,26 @@
 #pragma once
 // What cvf-flash tells as it goes: text for people (on a terminal one
-// progress line per device, redrawn in place; plain lines without escape
+// progress row per device, redrawn in place; plain lines without escape
 // codes otherwise) or JSON Lines for programs. Questions go to standard
 // error in both. Everything goes through one writer (FlashOutput.h).
+//
+// Every JSON event carries "event", "time" (UTC, ISO 8601 with
+// milliseconds) and "run" (one id per run of cvf-flash).
 
 #include "app/workflow/Operations.h"
 #include "app/workflow/Outcome.h"
 #include "app/workflow/PortChoice.h"
 #include "link/UsbInfo.h"
 
+#include <chrono>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+class CFlashOutput;
 
 // What a search found on a port.
 struct FoundDevice {
@@ -22,6 +29,32 @@ struct FoundDevice {
     bool haveVersion = false;
     std::string version1;
     std::string version2;
+};
+
+// How one device ended: what its result event and record tell.
+struct DeviceResult {
+    std::string port;  // empty: a search over several ports that found nothing
+    std::string path;  // the device node
+    std::optional<UsbInfo> usb;
+    Outcome outcome = Outcome::Interrupted;
+    double seconds = 0;
+    std::chrono::system_clock::time_point started;
+    std::chrono::system_clock::time_point ended;
+    std::optional<std::string> fromVersion;  // the device's version before the update, as shown
+    std::string toVersion;                   // the file's
+    std::string fileSha256;
+    int attempts = 0;                        // transfers started
+    std::optional<std::string> deviceIndex;  // the index an incompatible device gave
+    OutcomeContext context;                  // what the outcome's lines are filled with
+};
+
+// How the run ended, for its closing line or event.
+struct RunSummary {
+    std::map<std::string, int> counts;  // every outcome name, zeros included
+    int exitStatus = 0;
+    double seconds = 0;
+    int updated = 0;
+    int failed = 0;
 };
 
 // Every call names the device it is about by its port; an empty port is a
@@ -46,18 +79,34 @@ public:
     // remainingSeconds and remainingText from 10 % on.
     virtual void Progress(const std::string& port, int percent, std::optional<int> remainingSeconds,
                           const std::string& remainingText) = 0;
-    virtual void Result(const std::string& port, Outcome outcome, double seconds, const OutcomeContext& context) = 0;
-    virtual void Error(int code, const std::string& message) = 0;
+    // time: the moment of the result, as its event and record say it.
+    virtual void Result(const DeviceResult& result, const std::string& time) = 0;
+    // An error; port names the device it is about, if any.
+    virtual void Error(int code, const std::string& message, const std::string& port = {}) = 0;
+    // The closing line or event.
+    virtual void Summary(const RunSummary& summary) = 0;
 
-    // The question, on standard error, and its end: nothing is redrawn
-    // while it waits for the answer.
+    // The question, on standard error, and its end (echoed: the answer was
+    // typed on the terminal, which showed it).
     virtual void Ask(const std::string& question) = 0;
-    virtual void Answered() = 0;
+    virtual void Answered(const std::string& answer, bool echoed) = 0;
+    // The terminal's size changed (SIGWINCH).
+    virtual void TerminalResized() {}
 };
 
-class CFlashOutput;
 // The report writes through output (FlashOutput.h), which must outlive it.
-std::unique_ptr<CFlashReport> MakeFlashReport(bool json, bool quiet, CFlashOutput& output);
+std::unique_ptr<CFlashReport> MakeFlashReport(bool json, bool quiet, CFlashOutput& output, std::string run = {});
+
+// A new id for a run: 128 random bits as a UUID (version 4).
+std::string NewRunId();
+// The time as JSON events write it: UTC, ISO 8601 with milliseconds and Z.
+std::string IsoTime(std::chrono::system_clock::time_point time);
+
+// The result event as one line of JSON (without its line end), with the
+// firmware file's absolute path when given: how --json prints it and
+// --record appends it.
+std::string ResultEventJson(const DeviceResult& result, const std::string& run, const std::string& time,
+                            const std::string* file = nullptr);
 
 // Text from outside (file, device, sysfs) as it may go to a terminal:
 // control characters, C1 controls and malformed UTF-8 become '?'.

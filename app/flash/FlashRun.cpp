@@ -1,6 +1,10 @@
 #include "app/flash/FlashRun.h"
 
+#include "app/flash/FlashEnd.h"
 #include "app/flash/FlashOutput.h"
+#include "app/flash/FlashPorts.h"
+#include "app/flash/FlashQuestion.h"
+#include "app/flash/FlashRecord.h"
 #include "app/flash/FlashReport.h"
 #include "app/workflow/DeviceSupervisor.h"
 #include "app/workflow/EndSignalSet.h"
@@ -14,14 +18,14 @@
 #include "link/UsbInfo.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -32,30 +36,28 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using WallClock = std::chrono::system_clock;
 using namespace std::chrono_literals;
 
 // Watch mode lists the ports again this often.
 constexpr auto kScanInterval = 500ms;
 // What is still to be written may take this long at the end.
 constexpr auto kOutputLimit = 2s;
+// Descriptors a device process's start takes for a moment (its pipes and
+// their copies for the child), on top of what it keeps.
+constexpr int kStartDescriptors = 8;
 
 int Status(Outcome outcome)
 {
     return OutcomeTable(outcome).exitStatus;
-}
-
-std::string RealPath(const std::string& path)
-{
-    char buffer[PATH_MAX];
-    return realpath(path.c_str(), buffer) ? std::string(buffer) : std::string();
 }
 
 std::string JoinLines(const std::vector<std::string>& lines)
@@ -66,38 +68,86 @@ std::string JoinLines(const std::vector<std::string>& lines)
     return text;
 }
 
+double SecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool Retried(Outcome outcome)
+{
+    return outcome == Outcome::Interrupted || outcome == Outcome::ProtocolError || outcome == Outcome::FlashError;
+}
+
+// Descriptors this process may still open.
+int FreeDescriptors()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return INT_MAX;
+    std::error_code error;
+    int open = 0;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/fd", error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error))
+        ++open;
+    return static_cast<int>(limit.rlim_cur) - open;
+}
+
+// As many descriptors as the system lets this process have: many devices
+// at once need three or more each.
+void RaiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 // One device, or one search over several ports, and what became of it.
 struct Slot {
-    enum class Phase { Searching, Waiting, Working, Ended };
+    enum class Phase { Pending, Searching, Waiting, Working };
 
-    std::string port;              // the device's port; empty for a search over several until one answers
     std::vector<PortInfo> ports;   // what the search asks
     bool noDeviceCounts = true;    // whether "no device" here decides the exit status
-    int fixedStatus = -1;          // a port that could not be searched at all
     std::string watchKey;          // watch mode: the port's identity
 
+    std::string port;              // the device's port; empty for a search over several until one answers
+    std::string path;
+    std::optional<UsbInfo> usb;
     int process = -1;              // the device process's id with the supervisor
-    bool running = false;
-    Phase phase = Phase::Searching;
+    Phase phase = Phase::Pending;
+    bool answeredYes = false;      // a retry does not ask again
+    int retriesLeft = 0;
+    int attempts = 0;              // transfers started
     std::optional<Outcome> outcome;
+    int elapsedSeconds = 0;
+    std::optional<std::string> fromVersion;
+    std::optional<std::string> deviceIndex;
+    bool lost = false;
+    bool begun = false;            // its first device process was started
     Clock::time_point started = Clock::now();
-
-    bool Running() const { return running; }
+    WallClock::time_point startedWall = WallClock::now();
 };
 
 class CFlashRun {
 public:
     explicit CFlashRun(const FlashOptions& options)
-        : m_options(options), m_report(MakeFlashReport(options.json, options.quiet, m_output))
+        : m_options(options), m_report(MakeFlashReport(options.json, options.quiet, m_output, m_run))
     {
         m_signalFd = OpenEndSignalFd();
+        sigset_t winch;
+        sigemptyset(&winch);
+        sigaddset(&winch, SIGWINCH);
+        m_winchFd = signalfd(-1, &winch, SFD_NONBLOCK | SFD_CLOEXEC);
         m_supervisor.SetLimits({std::chrono::milliseconds(options.silenceLimitMs),
                                 std::chrono::milliseconds(options.windDownLimitMs)});
     }
     ~CFlashRun()
     {
-        if (m_signalFd >= 0)
-            close(m_signalFd);
+        for (int fd : {m_signalFd, m_winchFd}) {
+            if (fd >= 0)
+                close(fd);
+        }
     }
     CFlashRun(const CFlashRun&) = delete;
     CFlashRun& operator=(const CFlashRun&) = delete;
@@ -106,21 +156,9 @@ public:
     {
         if (m_options.list)
             return List();
-        if (!m_options.yes && !m_options.dryRun && isatty(STDIN_FILENO) == 0) {
-            m_report->Error(EXIT_USAGE, Text(IDS_FLASH_NO_TERMINAL));
-            return EXIT_USAGE;
-        }
-        const int loaded = Load();
-        if (loaded >= 0)
-            return loaded;
-        if (m_options.watch) {
-            m_report->Note(Text(IDS_FLASH_WATCHING));
-            Scan();
-        } else if (!Plan()) {
-            return Status(Outcome::NoPort);
-        }
-        Loop();
-        return ExitStatus();
+        const int status = Update();
+        Summarize(status);
+        return status;
     }
 
     // Whether everything was written within its limit at the end.
@@ -131,6 +169,14 @@ private:
 
     std::vector<PortInfo> Listed() const { return ListSerialPorts(PortDirectory(), m_options.sysfsRoot); }
 
+    PortFacts Facts() const
+    {
+        return {[this] { return Listed(); }, [](const std::string& path) { return ProbePortState(path); },
+                [this](const std::string& path) { return ReadUsbInfo(m_options.sysfsRoot, path); }};
+    }
+
+    PortFilter Filter() const { return {m_options.match, m_options.all || m_options.watch, m_options.anyPort}; }
+
     // --list
     int List()
     {
@@ -139,6 +185,40 @@ private:
             m_report->ListedPort(port, ProbePortState(port.path), ReadUsbInfo(m_options.sysfsRoot, port.path));
         m_report->ListEnd();
         return ports.empty() ? Status(Outcome::NoPort) : 0;
+    }
+
+    int Update()
+    {
+        if (Asks() && isatty(STDIN_FILENO) == 0) {
+            m_report->Error(EXIT_USAGE, Text(IDS_FLASH_NO_TERMINAL));
+            return EXIT_USAGE;
+        }
+        // Before anything is sent: a record that cannot be kept ends the run.
+        if (!m_options.record.empty() && !m_record.Open(m_options.record)) {
+            m_report->Error(EXIT_USAGE, FormatText(Text(IDS_FLASH_RECORD_CANNOT_OPEN),
+                                                   {m_options.record, std::strerror(errno)}));
+            return EXIT_USAGE;
+        }
+        RaiseDescriptorLimit();
+        const int loaded = Load();
+        if (loaded >= 0)
+            return loaded;
+        if (m_options.watch) {
+            m_report->Note(Text(IDS_FLASH_WATCHING));
+            Scan();
+        } else if (!Plan()) {
+            return Status(Outcome::NoPort);
+        }
+        Loop();
+        // Devices that were never started (a record that failed) end too,
+        // each with its one result.
+        while (!m_slots.empty()) {
+            m_slots.begin()->second.outcome = Outcome::SearchStopped;
+            Finish(m_slots.begin()->first);
+        }
+        if (m_recordFailed)
+            return EXIT_USAGE;
+        return Ending();
     }
 
     // Checks the file on a thread of its own, so that an end signal can
@@ -188,41 +268,22 @@ private:
             return Status(Outcome::LoadStopped);
 
         switch (outcome) {
-        case LoadOutcome::Loaded:
+        case LoadOutcome::Loaded: {
+            std::error_code error;
+            m_filePath = std::filesystem::absolute(path, error).lexically_normal().string();
             m_report->FileLoaded(path, m_firmware);
             return -1;
+        }
         case LoadOutcome::CannotOpen:
             m_report->Error(Status(Outcome::CannotOpen), FormatText(IDS_CANNOT_OPEN, path));
             return Status(Outcome::CannotOpen);
         case LoadOutcome::Faulty:
-            m_report->Error(Status(Outcome::LoadFaulty),
-                            path + "\n" + JoinLines(ResultLines(Outcome::LoadFaulty, {})));
+            m_report->Error(Status(Outcome::LoadFaulty), path + "\n" + JoinLines(ResultLines(Outcome::LoadFaulty, {})));
             return Status(Outcome::LoadFaulty);
         case LoadOutcome::Stopped:
             return Status(Outcome::LoadStopped);
         }
         return Status(Outcome::LoadFaulty);
-    }
-
-    // -p NAME: a port of the list by its name, or a device path.
-    static std::optional<PortInfo> Resolve(const std::string& wanted, const std::vector<PortInfo>& listed)
-    {
-        if (wanted.find('/') == std::string::npos) {
-            for (const PortInfo& port : listed) {
-                if (port.name == wanted)
-                    return port;
-            }
-            return std::nullopt;
-        }
-        struct stat st {};
-        if (stat(wanted.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
-            return std::nullopt;
-        const std::string real = RealPath(wanted);
-        for (const PortInfo& port : listed) {
-            if (RealPath(port.path) == real)
-                return PortInfo{port.name, wanted};
-        }
-        return PortInfo{wanted, wanted};
     }
 
     // Why a port named with -p cannot be searched.
@@ -231,7 +292,7 @@ private:
         const std::string text = state == PortState::NoPermission ? FormatText(IDS_NO_PERMISSION, name)
                                  : state == PortState::Missing    ? FormatText(IDS_FLASH_PORT_UNKNOWN, name)
                                                                   : FormatText(IDS_FLASH_PORT_BUSY, name);
-        m_report->Error(Status(Outcome::NoPort), text);
+        m_report->Error(Status(Outcome::NoPort), text, name);
     }
 
     void NoPortAtAll(const std::string& deniedPort)
@@ -247,94 +308,45 @@ private:
     // search over several ports). False when there is nothing to search.
     bool Plan()
     {
-        const std::vector<PortInfo> listed = Listed();
-        const bool given = !m_options.ports.empty();
-        // Given ports in the order given; a search over the listed ones as
-        // the window does it (the first seven, those that are free).
-        std::vector<Slot> slots;
-        std::vector<PortInfo> free;
-        std::string deniedPort;
-        bool refused = false;
-        if (given) {
-            std::set<std::string> chosen;
-            for (const std::string& name : m_options.ports) {
-                const std::optional<PortInfo> port = Resolve(name, listed);
-                // A port named twice is searched once.
-                if (port && !chosen.insert(RealPath(port->path)).second)
-                    continue;
-                const PortState state = port ? ProbePortState(port->path) : PortState::Missing;
-                if (state == PortState::Free) {
-                    free.push_back(*port);
-                    continue;
-                }
-                PortRefused(name, state);
-                refused = true;
-                Slot slot;
-                slot.port = name;
-                slot.fixedStatus = Status(Outcome::NoPort);
-                slot.phase = Slot::Phase::Ended;
-                slots.push_back(std::move(slot));
+        const PortPlan plan = PlanPorts(m_options.ports, m_options.all, Filter(), Facts());
+        for (const PlannedSearch& refused : plan.refused)
+            PortRefused(refused.refusedName, refused.refusedState);
+        bool any = false;
+        for (const PlannedSearch& search : plan.searches) {
+            if (search.Refused()) {
+                // Keeps its place for the exit status.
+                m_ended.push_back({m_nextSeq++, {.refused = true}});
+                continue;
             }
-        } else if (m_options.all) {
-            // Every listed port, not only the first seven: a hub may hold
-            // more; ports another program holds are left out.
-            for (const PortInfo& port : listed) {
-                const PortState state = ProbePortState(port.path);
-                if (state == PortState::Free)
-                    free.push_back(port);
-                else if (state == PortState::NoPermission && deniedPort.empty())
-                    deniedPort = port.name;
-            }
-        } else {
-            SearchPorts chosen = ChooseSearchPorts(listed, SEARCH_PORT_LIMIT);
-            free = std::move(chosen.free);
-            deniedPort = chosen.deniedPort;
+            any = true;
+            Slot slot;
+            slot.ports = search.ports;
+            slot.noDeviceCounts = search.noDeviceCounts;
+            Add(std::move(slot));
         }
-        if (free.empty()) {
-            if (!refused)
-                NoPortAtAll(deniedPort);
+        if (!any) {
+            if (plan.refused.empty())
+                NoPortAtAll(plan.deniedPort);
             return false;
         }
-
-        if (m_options.all) {
-            // A port of their own for each device, in the order of the
-            // ports; refused ones keep their place for the exit status.
-            size_t next = 0;
-            std::vector<Slot> ordered;
-            for (const std::string& name : m_options.ports) {
-                auto it = std::find_if(slots.begin(), slots.end(), [&](const Slot& s) { return s.port == name; });
-                if (it != slots.end()) {
-                    ordered.push_back(std::move(*it));
-                    slots.erase(it);
-                } else if (next < free.size()) {
-                    ordered.push_back(DeviceSlot({free[next++]}, true));
-                }
-            }
-            while (next < free.size())
-                ordered.push_back(DeviceSlot({free[next++]}, given));
-            m_slots = std::move(ordered);
-        } else {
-            // One search; the ports refused only said why.
-            if (free.size() > 1)
-                m_report->Note(FormatText(IDS_PORTS_FOUND, static_cast<int>(free.size())));
-            m_slots.clear();
-            m_slots.push_back(DeviceSlot(std::move(free), true));
-        }
-        for (Slot& slot : m_slots) {
-            if (slot.fixedStatus < 0)
-                Start(slot);
-        }
+        if (plan.portsInOneSearch > 1)
+            m_report->Note(FormatText(IDS_PORTS_FOUND, static_cast<int>(plan.portsInOneSearch)));
+        StartWaiting();
         return true;
     }
 
-    static Slot DeviceSlot(std::vector<PortInfo> ports, bool noDeviceCounts)
+    // A slot for a device, started when its turn comes.
+    void Add(Slot slot)
     {
-        Slot slot;
-        if (ports.size() == 1)
-            slot.port = ports[0].name;
-        slot.ports = std::move(ports);
-        slot.noDeviceCounts = noDeviceCounts;
-        return slot;
+        if (slot.ports.size() == 1) {
+            slot.port = slot.ports[0].name;
+            slot.path = slot.ports[0].path;
+            slot.usb = ReadUsbInfo(m_options.sysfsRoot, slot.path);
+        }
+        slot.retriesLeft = m_options.retry;
+        const uint64_t seq = m_nextSeq++;
+        m_slots.emplace(seq, std::move(slot));
+        m_pending.push_back(seq);
     }
 
     // Watch mode: starts a search on every port that has appeared since
@@ -345,23 +357,23 @@ private:
         const std::vector<PortInfo> listed = Listed();
         std::vector<PortInfo> ports;
         if (m_options.ports.empty()) {
-            ports = listed;
+            const PortFilter filter = Filter();
+            for (const PortInfo& port : listed) {
+                if (PortAllowed(port, ReadUsbInfo(m_options.sysfsRoot, port.path), filter))
+                    ports.push_back(port);
+            }
         } else {
             for (const std::string& name : m_options.ports) {
-                if (std::optional<PortInfo> port = Resolve(name, listed))
+                if (std::optional<PortInfo> port = ResolvePort(name, listed))
                     ports.push_back(std::move(*port));
             }
         }
 
         std::set<std::string> present;
         for (const PortInfo& port : ports) {
-            // A port plugged in again, or published anew, is a new device
-            // node: its identity changes with it.
-            struct stat st {};
-            if (stat(port.path.c_str(), &st) != 0)
+            const std::string key = WatchKey(port);
+            if (key.empty())
                 continue;
-            const std::string key = port.name + "\n" + port.path + "\n" + std::to_string(st.st_ino) + "\n" +
-                                    std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
             present.insert(key);
             if (m_seen.count(key) != 0)
                 continue;
@@ -374,99 +386,113 @@ private:
                 continue;
             }
             m_seen.insert(key);
-            Slot slot = DeviceSlot({port}, false);
+            Slot slot;
+            slot.ports = {port};
+            slot.noDeviceCounts = false;
             slot.watchKey = key;
-            m_slots.push_back(std::move(slot));
-            Start(m_slots.back());
+            Add(std::move(slot));
         }
-        for (auto it = m_seen.begin(); it != m_seen.end();) {
-            it = present.count(*it) == 0 ? m_seen.erase(it) : std::next(it);
-        }
-        for (auto it = m_refusedNoted.begin(); it != m_refusedNoted.end();) {
-            it = present.count(*it) == 0 ? m_refusedNoted.erase(it) : std::next(it);
+        std::erase_if(m_seen, [&present](const std::string& key) { return present.count(key) == 0; });
+        std::erase_if(m_refusedNoted, [&present](const std::string& key) { return present.count(key) == 0; });
+        StartWaiting();
+    }
+
+    size_t Running() const { return m_byProcess.size(); }
+
+    // Starts the slots that wait, as far as --jobs and the descriptors
+    // allow; a start that finds no descriptor waits for a device to end.
+    void StartWaiting()
+    {
+        while (!m_pending.empty() && !m_stopping && !m_recordFailed) {
+            if (m_options.jobs > 0 && Running() >= static_cast<size_t>(m_options.jobs))
+                return;
+            const auto it = m_slots.find(m_pending.front());
+            if (it == m_slots.end()) {
+                m_pending.pop_front();
+                continue;
+            }
+            Slot& slot = it->second;
+            const int needed = kStartDescriptors + static_cast<int>(slot.ports.size());
+            if (Running() > 0 && FreeDescriptors() < needed)
+                return;
+            if (!Start(it->first, slot) && Running() > 0)
+                return;  // out of descriptors: after the next end
+            m_pending.pop_front();
         }
     }
 
-    // Starts the device's process with exactly the lines this one checked.
-    void Start(Slot& slot)
+    // False when it could not start for lack of descriptors (it waits);
+    // any other failure ends the slot.
+    bool Start(uint64_t seq, Slot& slot)
     {
         DeviceJobSpec job;
         job.ports = slot.ports;
         job.dryRun = m_options.dryRun;
-        job.ask = Asks();
+        job.ask = Asks() && !slot.answeredYes;
         const int id = m_supervisor.Start(std::move(job), m_firmware.image);
-        if (id < 0)
-            return Failed(slot, errno);
+        if (id < 0) {
+            const int error = errno;
+            if ((error == EMFILE || error == ENFILE) && Running() > 0)
+                return false;
+            m_report->Error(Status(Outcome::Interrupted), FormatText(IDS_CANNOT_START, std::strerror(error)), slot.port);
+            slot.outcome = Outcome::Interrupted;
+            Finish(seq);
+            return true;
+        }
+        if (!slot.begun) {
+            // Its time runs from its first start, not from its wait for a turn.
+            slot.begun = true;
+            slot.started = Clock::now();
+            slot.startedWall = WallClock::now();
+        }
         slot.process = id;
-        slot.running = true;
         slot.phase = Slot::Phase::Searching;
-        slot.started = Clock::now();
-        m_bySupervisorId[id] = &slot - m_slots.data();
-        // A stop that came before this device's start reaches it too.
-        if (m_stopping)
-            m_supervisor.Stop(id);
+        m_byProcess[id] = seq;
+        return true;
     }
 
-    void Failed(Slot& slot, int error)
+    void Take(uint64_t seq, Slot& slot, const DeviceEvent& event)
     {
-        m_report->Error(Status(Outcome::Interrupted), FormatText(IDS_CANNOT_START, std::strerror(error)));
-        slot.outcome = Outcome::Interrupted;
-        slot.phase = Slot::Phase::Ended;
-    }
-
-    // A device's process that ended without its result (it crashed, or
-    // was killed as hung): the device may be left mid-update. Its ports
-    // are as they were before it.
-    void Lost(Slot& slot)
-    {
-        const std::string name = slot.port.empty() ? std::string("?") : slot.port;
-        m_report->Error(Status(Outcome::Interrupted), FormatText(IDS_FLASH_PROCESS_LOST, name));
-        slot.outcome = Outcome::Interrupted;
-        OutcomeContext context;
-        context.device = m_firmware.device;
-        m_report->Result(slot.port, Outcome::Interrupted, SecondsSince(slot.started), context);
-    }
-
-    static double SecondsSince(Clock::time_point start)
-    {
-        return std::chrono::duration<double>(Clock::now() - start).count();
-    }
-
-    const std::string& PortName(const Slot& slot, int index) const
-    {
-        static const std::string none;
-        return index >= 0 && static_cast<size_t>(index) < slot.ports.size() ? slot.ports[static_cast<size_t>(index)].name
-                                                                           : none;
-    }
-
-    void Ended(Slot& slot, bool lost)
-    {
-        slot.running = false;
-        if (lost && !slot.outcome)
-            Lost(slot);
-        slot.phase = Slot::Phase::Ended;
-    }
-
-    void Take(Slot& slot, const DeviceEvent& event)
-    {
+        const auto portOf = [&slot](int index) -> const PortInfo* {
+            return index >= 0 && static_cast<size_t>(index) < slot.ports.size() ? &slot.ports[static_cast<size_t>(index)]
+                                                                                : nullptr;
+        };
         switch (event.kind) {
         case EventKind::PortTried:
-            m_report->Searching(PortName(slot, event.port), slot.ports.size() > 1);
+            if (const PortInfo* port = portOf(event.port))
+                m_report->Searching(port->name, slot.ports.size() > 1);
             break;
         case EventKind::Found: {
-            slot.port = PortName(slot, event.port);
+            if (const PortInfo* port = portOf(event.port)) {
+                if (slot.port != port->name) {
+                    slot.port = port->name;
+                    slot.path = port->path;
+                    slot.usb = ReadUsbInfo(m_options.sysfsRoot, slot.path);
+                }
+            }
             FoundDevice device;
             device.port = slot.port;
             device.compatible = event.compatible;
             device.haveVersion = event.haveVersion;
             device.version1 = event.version1;
             device.version2 = event.version2;
-            m_report->Found(device, m_firmware.device);
-            slot.phase = device.compatible && Asks() ? Slot::Phase::Waiting : Slot::Phase::Working;
+            if (event.haveVersion && !slot.fromVersion)
+                slot.fromVersion = VersionLine(event.version1, event.version2);
+            slot.deviceIndex = event.compatible ? std::nullopt : std::optional<std::string>(event.deviceIndex);
+            // A device searched again for a retry was seen already.
+            if (slot.attempts == 0)
+                m_report->Found(device, m_firmware.device);
+            if (device.compatible && Asks() && !slot.answeredYes) {
+                slot.phase = Slot::Phase::Waiting;
+                m_waiting.push_back(seq);
+            } else {
+                slot.phase = Slot::Phase::Working;
+            }
             break;
         }
         case EventKind::TransferStarted:
             slot.phase = Slot::Phase::Working;
+            ++slot.attempts;
             m_report->TransferStarted(slot.port, m_firmware.device);
             break;
         case EventKind::Progress: {
@@ -481,23 +507,92 @@ private:
         }
         case EventKind::Result: {
             const bool known = event.outcome >= 0 && event.outcome <= static_cast<int>(Outcome::Declined);
-            const Outcome outcome = known ? static_cast<Outcome>(event.outcome) : Outcome::Interrupted;
+            slot.outcome = known ? static_cast<Outcome>(event.outcome) : Outcome::Interrupted;
             // After a search over several ports that found nothing no port
             // is to blame; otherwise the device's port.
-            if (!(outcome == Outcome::NoDevice && slot.ports.size() > 1))
-                slot.port = PortName(slot, event.port);
-            slot.outcome = outcome;
-            OutcomeContext context;
-            context.device = m_firmware.device;
-            if (outcome == Outcome::Done)
-                context.elapsed = DurationText(event.elapsedSeconds);
-            m_report->Result(slot.port, outcome, SecondsSince(slot.started), context);
-            slot.phase = Slot::Phase::Ended;
+            if (!(slot.outcome == Outcome::NoDevice && slot.ports.size() > 1)) {
+                if (const PortInfo* port = portOf(event.port)) {
+                    slot.port = port->name;
+                    slot.path = port->path;
+                }
+            }
+            slot.elapsedSeconds = event.elapsedSeconds;
             break;
         }
         default:
             break;
         }
+    }
+
+    // Its device process is over: retried, or its result told.
+    void Ended(uint64_t seq, Slot& slot, bool lost)
+    {
+        slot.process = -1;
+        std::erase(m_waiting, seq);
+        if (std::erase(m_asking, seq) > 0 && m_asking.empty())
+            m_report->Answered("", false);  // nobody left to answer for
+        if (lost) {
+            // It may have left its device mid-update; its ports are as they
+            // were before it.
+            const std::string name = slot.port.empty() ? std::string("?") : slot.port;
+            m_report->Error(Status(Outcome::Interrupted), FormatText(IDS_FLASH_PROCESS_LOST, name), slot.port);
+            slot.outcome = Outcome::Interrupted;
+            slot.lost = true;
+        }
+        const Outcome outcome = slot.outcome.value_or(Outcome::Interrupted);
+        if (Retried(outcome) && slot.retriesLeft > 0 && slot.attempts > 0 && !m_stopping && !m_recordFailed &&
+            !slot.path.empty()) {
+            // Again on the port it was found on, right after its closing
+            // commands; the answer given stands.
+            --slot.retriesLeft;
+            slot.ports = {{slot.port, slot.path}};
+            slot.answeredYes = true;
+            slot.outcome.reset();
+            slot.lost = false;
+            slot.phase = Slot::Phase::Pending;
+            m_pending.push_front(seq);
+            return;
+        }
+        Finish(seq);
+    }
+
+    // The one result of a slot: recorded, then told; the slot is freed.
+    void Finish(uint64_t seq)
+    {
+        const auto it = m_slots.find(seq);
+        if (it == m_slots.end())
+            return;
+        Slot& slot = it->second;
+        DeviceResult result;
+        result.port = slot.port;
+        result.path = slot.path;
+        result.usb = slot.usb;
+        result.outcome = slot.outcome.value_or(Outcome::Interrupted);
+        result.seconds = SecondsSince(slot.started);
+        result.started = slot.startedWall;
+        result.ended = WallClock::now();
+        result.fromVersion = slot.fromVersion;
+        result.toVersion = VersionLine(m_firmware.version1, m_firmware.version2);
+        result.fileSha256 = m_firmware.fileSha256;
+        result.attempts = slot.attempts;
+        if (result.outcome == Outcome::Incompatible)
+            result.deviceIndex = slot.deviceIndex;
+        result.context.device = m_firmware.device;
+        if (result.outcome == Outcome::Done)
+            result.context.elapsed = DurationText(slot.elapsedSeconds);
+        const std::string time = IsoTime(result.ended);
+
+        if (m_record.IsOpen() && !m_recordFailed) {
+            if (!m_record.Append(ResultEventJson(result, m_run, time, &m_filePath))) {
+                const std::string reason = std::strerror(errno);
+                m_recordFailed = true;
+                m_report->Error(EXIT_USAGE, FormatText(Text(IDS_FLASH_RECORD_FAILED), {m_options.record, reason}),
+                                slot.port);
+            }
+        }
+        m_report->Result(result, time);
+        m_ended.push_back({seq, {.outcome = result.outcome, .noDeviceCounts = slot.noDeviceCounts}});
+        m_slots.erase(it);
     }
 
     // True when at least one end signal was read.
@@ -522,94 +617,99 @@ private:
         // The request first: a device process winds its device down and is
         // killed only when it has not ended after the wind-down limit.
         m_supervisor.StopAll();
-        if (!m_asking.empty()) {
-            m_output.Prompt("\n");
-            EndQuestion(false);
+        if (!m_asking.empty())
+            EndQuestion(false, "", false);
+        // Devices that did not start never will.
+        for (const uint64_t seq : std::vector<uint64_t>(m_pending.begin(), m_pending.end())) {
+            const auto it = m_slots.find(seq);
+            if (it != m_slots.end() && it->second.process < 0) {
+                it->second.outcome = Outcome::SearchStopped;
+                Finish(seq);
+            }
         }
-        if (AnyRunning())
+        m_pending.clear();
+        if (Running() > 0)
             m_report->Note(Text(IDS_FLASH_ENDING));
     }
 
-    // Asks about every device that waits for it, once no search runs any
-    // more, so that one question covers all devices found together.
+    // A search runs, or one waits for its turn that may still come while
+    // the question is unasked (with --jobs the waiting devices may hold
+    // every turn).
+    bool SearchesRunning() const
+    {
+        const bool room = m_options.jobs == 0 || Running() < static_cast<size_t>(m_options.jobs);
+        return std::any_of(m_slots.begin(), m_slots.end(), [room](const auto& entry) {
+            return entry.second.phase == Slot::Phase::Searching || (room && entry.second.phase == Slot::Phase::Pending);
+        });
+    }
+
+    // Asks when the devices waiting for it may be asked (QuestionText).
     void MaybeAsk()
     {
         if (!m_asking.empty() || m_stopping || !Asks())
             return;
-        std::vector<size_t> waiting;
-        for (size_t i = 0; i < m_slots.size(); ++i) {
-            if (m_slots[i].phase == Slot::Phase::Searching && m_slots[i].Running())
-                return;
-            if (m_slots[i].phase == Slot::Phase::Waiting && m_slots[i].Running())
-                waiting.push_back(i);
-        }
-        if (waiting.empty())
+        m_asking = DevicesToAsk(m_waiting, m_options.watch, SearchesRunning());
+        if (m_asking.empty())
             return;
-        m_asking = waiting;
         if (m_stdinClosed) {
-            EndQuestion(false);
+            EndQuestion(false, "", false);
             return;
         }
         // An answer typed before the question counts for nothing.
         tcflush(STDIN_FILENO, TCIFLUSH);
         m_answer.clear();
-        m_report->Ask(Text(IDS_UPDATE_QUESTION) + Text(IDS_FLASH_ANSWER));
+        const auto it = m_slots.find(m_asking.front());
+        const bool named = m_options.watch && it != m_slots.end();
+        m_report->Ask(QuestionText(named ? it->second.port : std::string()));
     }
 
-    void EndQuestion(bool yes)
+    void EndQuestion(bool yes, const std::string& answer, bool echoed)
     {
-        for (size_t i : m_asking) {
-            if (i < m_slots.size() && m_slots[i].Running()) {
-                m_supervisor.Answer(m_slots[i].process, yes);
-                m_slots[i].phase = Slot::Phase::Working;
-            }
+        for (const uint64_t seq : m_asking) {
+            std::erase(m_waiting, seq);
+            const auto it = m_slots.find(seq);
+            if (it == m_slots.end() || it->second.process < 0)
+                continue;
+            m_supervisor.Answer(it->second.process, yes);
+            it->second.phase = Slot::Phase::Working;
+            it->second.answeredYes = yes;
         }
         m_asking.clear();
-        m_report->Answered();
-    }
-
-    static bool IsYes(std::string answer)
-    {
-        while (!answer.empty() && (answer.back() == ' ' || answer.back() == '\r'))
-            answer.pop_back();
-        while (!answer.empty() && answer.front() == ' ')
-            answer.erase(0, 1);
-        std::transform(answer.begin(), answer.end(), answer.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        return answer == "y" || answer == "yes" || answer == "j" || answer == "ja";
+        m_report->Answered(answer, echoed);
     }
 
     void ReadAnswer()
     {
         char buffer[256];
         const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
             return;
         if (n <= 0) {
             m_stdinClosed = true;
-            m_output.Prompt("\n");
-            EndQuestion(false);
+            EndQuestion(false, "", false);
             return;
         }
         m_answer.append(buffer, static_cast<size_t>(n));
         const size_t end = m_answer.find('\n');
-        if (end != std::string::npos)
-            EndQuestion(IsYes(m_answer.substr(0, end)));
-        else if (m_answer.size() > 200)
-            EndQuestion(false);
-    }
-
-    bool AnyRunning() const
-    {
-        return std::any_of(m_slots.begin(), m_slots.end(), [](const Slot& s) { return s.Running(); });
+        if (end != std::string::npos) {
+            std::string line = m_answer.substr(0, end);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            EndQuestion(IsYes(line), line, isatty(STDIN_FILENO) != 0);
+        } else if (m_answer.size() > 200) {
+            EndQuestion(false, "", false);
+        }
     }
 
     void Loop()
     {
         for (;;) {
-            if (!AnyRunning() && (!m_options.watch || m_stopping))
+            if (Running() == 0 && (m_pending.empty() || m_stopping || m_recordFailed) &&
+                (!m_options.watch || m_stopping || m_recordFailed))
                 return;
-            pollfd extra[2] = {{m_signalFd, POLLIN, 0}, {m_asking.empty() ? -1 : STDIN_FILENO, POLLIN, 0}};
+            pollfd extra[3] = {{m_signalFd, POLLIN, 0},
+                               {m_asking.empty() ? -1 : STDIN_FILENO, POLLIN, 0},
+                               {m_winchFd, POLLIN, 0}};
             int timeout = 1000;
             if (m_options.watch && !m_stopping) {
                 const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_nextScan - Clock::now());
@@ -620,67 +720,95 @@ private:
                 OnSignal();
             if (extra[1].revents != 0 && !m_asking.empty())
                 ReadAnswer();
-            for (const SupervisedEvent& item : news) {
-                const auto it = m_bySupervisorId.find(item.id);
-                if (it == m_bySupervisorId.end())
-                    continue;
-                Slot& slot = m_slots[it->second];
-                if (item.ended) {
-                    Ended(slot, item.lost);
-                    m_bySupervisorId.erase(it);
-                } else {
-                    Take(slot, item.event);
+            if (extra[2].revents != 0) {
+                signalfd_siginfo info{};
+                while (read(m_winchFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
                 }
+                m_report->TerminalResized();
             }
+            for (const SupervisedEvent& item : news) {
+                const auto owner = m_byProcess.find(item.id);
+                if (owner == m_byProcess.end())
+                    continue;
+                const uint64_t seq = owner->second;
+                const auto it = m_slots.find(seq);
+                if (item.ended)
+                    m_byProcess.erase(owner);
+                if (it == m_slots.end())
+                    continue;
+                if (item.ended)
+                    Ended(seq, it->second, item.lost);
+                else
+                    Take(seq, it->second, item.event);
+            }
+            StartWaiting();
             MaybeAsk();
-            if (m_options.watch && !m_stopping && Clock::now() >= m_nextScan)
+            if (m_options.watch && !m_stopping && !m_recordFailed && Clock::now() >= m_nextScan)
                 Scan();
         }
     }
 
-    // 0 when every device ended as wished; otherwise the status of the
-    // first, in the order of the ports, that did not.
-    int ExitStatus() const
+    int Ending()
     {
-        if (m_signalled && !m_options.watch)
-            return Status(Outcome::SearchStopped);
-        bool anyDevice = false;
-        bool noDeviceLeftOut = false;
-        for (const Slot& slot : m_slots) {
-            if (slot.fixedStatus >= 0)
-                return slot.fixedStatus;
-            if (!slot.outcome)
-                continue;
-            if (*slot.outcome == Outcome::NoDevice && !slot.noDeviceCounts) {
-                noDeviceLeftOut = true;
-                continue;
-            }
-            anyDevice = anyDevice || *slot.outcome != Outcome::NoDevice;
-            const int status = Status(*slot.outcome);
-            if (status != 0)
-                return status;
+        std::sort(m_ended.begin(), m_ended.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        RunEnd end;
+        for (const auto& [seq, device] : m_ended)
+            end.devices.push_back(device);
+        end.signalled = m_signalled;
+        end.watch = m_options.watch;
+        end.dryRun = m_options.dryRun;
+        end.expect = m_options.expect;
+        const int status = ExitStatus(end);
+        if (status == Status(Outcome::FewerThanExpected)) {
+            const int updated = static_cast<int>(std::count_if(end.devices.begin(), end.devices.end(),
+                                                               [&](const DeviceEnd& d) { return Updated(d, end.dryRun); }));
+            m_report->Error(status, FormatText(Text(IDS_FLASH_FEWER_THAN_EXPECTED),
+                                               {std::to_string(updated), std::to_string(*m_options.expect)}));
         }
-        // Every listed port searched, and not one device on them.
-        if (!m_options.watch && !anyDevice && noDeviceLeftOut)
-            return Status(Outcome::NoDevice);
-        return 0;
+        return status;
+    }
+
+    void Summarize(int status)
+    {
+        std::vector<DeviceEnd> devices;
+        for (const auto& [seq, device] : m_ended)
+            devices.push_back(device);
+        RunSummary summary;
+        summary.counts = OutcomeCounts(devices);
+        summary.exitStatus = status;
+        summary.seconds = SecondsSince(m_runStart);
+        summary.updated = static_cast<int>(
+            std::count_if(devices.begin(), devices.end(), [&](const DeviceEnd& d) { return Updated(d, m_options.dryRun); }));
+        summary.failed = static_cast<int>(std::count_if(devices.begin(), devices.end(), Failed));
+        m_report->Summary(summary);
     }
 
     const FlashOptions& m_options;
+    const Clock::time_point m_runStart = Clock::now();
     CFlashOutput m_output;
+    const std::string m_run = NewRunId();
     std::unique_ptr<CFlashReport> m_report;
     int m_signalFd = -1;
+    int m_winchFd = -1;
     CLoadedFirmware m_firmware;
+    std::string m_filePath;  // absolute, for the records
+    CRecordFile m_record;
+    bool m_recordFailed = false;
     CDeviceSupervisor m_supervisor;
-    // In the order of the ports (watch mode: as they appeared); only
-    // appended to, so an index stays good.
-    std::vector<Slot> m_slots;
-    std::map<int, size_t> m_bySupervisorId;  // running device processes: their slots
+
+    uint64_t m_nextSeq = 0;                 // slots in the order of the ports (watch mode: as they appeared)
+    std::map<uint64_t, Slot> m_slots;       // the devices not ended yet
+    std::deque<uint64_t> m_pending;         // slots waiting for their start
+    std::map<int, uint64_t> m_byProcess;    // running device processes: their slots
+    std::vector<std::pair<uint64_t, DeviceEnd>> m_ended;  // what the ended ones left for the end
     bool m_stopping = false;
     bool m_signalled = false;
-    std::vector<size_t> m_asking;  // the slots the open question is about
+
+    std::deque<uint64_t> m_waiting;   // found, waiting to be asked about, in the order they came
+    std::vector<uint64_t> m_asking;   // the slots the open question is about
     std::string m_answer;
     bool m_stdinClosed = false;
+
     Clock::time_point m_nextScan = Clock::now();
     std::set<std::string> m_seen;          // watch: ports searched and still present
     std::set<std::string> m_refusedNoted;  // watch: ports refused and said so

@@ -6,10 +6,19 @@
 #include "app/flash/FlashRun.h"
 #include "app/workflow/EndSignalSet.h"
 
+#include <csignal>
+
+#include <pthread.h>
+
 int main(int argc, char** argv)
 {
-    // Before any thread starts: the end signals are read, not taken.
+    // Before any thread starts: the end signals and the terminal's size
+    // changes are read, not taken.
     BlockEndSignals();
+    sigset_t winch;
+    sigemptyset(&winch);
+    sigaddset(&winch, SIGWINCH);
+    pthread_sigmask(SIG_BLOCK, &winch, nullptr);
     FlashOptions options;
     const int parsed = ParseFlashOptions(argc, argv, options);
     if (parsed >= 0)

@@ -189,6 +189,7 @@ std::string EncodeMessage(const DeviceEvent& event)
         out.Flag(event.haveVersion);
         out.Bytes(event.version1);
         out.Bytes(event.version2);
+        out.Bytes(event.deviceIndex);
         break;
     case EventKind::Progress:
         out.I32(event.percent);
@@ -227,7 +228,7 @@ bool DecodeMessage(std::string_view payload, DeviceEvent& event)
         break;
     case EventKind::Found:
         good = in.I32(event.port) && in.Flag(event.compatible) && in.Flag(event.haveVersion) &&
-               in.Bytes(event.version1) && in.Bytes(event.version2);
+               in.Bytes(event.version1) && in.Bytes(event.version2) && in.Bytes(event.deviceIndex);
         break;
     case EventKind::Progress:
         good = in.I32(event.percent) && in.I32(event.remainingSeconds);

@@ -13,7 +13,7 @@
 //   device     PortTried{i}, then before its first open of port i
 //              PortWanted{i} and waits for PortGranted{i} or PortRefused{i}
 //   device     Attempt{i, status} x up to 3, Answered{i} when a device did
-//   device     Found{i, compatible, version}  (a device answered)
+//   device     Found{i, compatible, version, index}  (a device answered)
 //   front end  Answer{yes}                   (only when the job asks)
 //   device     TransferStarted, Progress{percent, remaining}...
 //   device     Result{outcome, i, elapsed}   (the last message)
@@ -75,6 +75,7 @@ struct DeviceEvent {
     bool haveVersion = false;        // Found
     std::string version1{};          // Found: the halves of the device's version answer
     std::string version2{};
+    std::string deviceIndex{};       // Found: the index the device gave
     int percent = 0;                 // Progress
     int remainingSeconds = -1;       // Progress: from 10 % on, otherwise -1
     int outcome = 0;                 // Result: an Outcome (Outcome.h)

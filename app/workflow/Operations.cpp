@@ -37,6 +37,7 @@ LoadOutcome CLoadOperation::Run(COperationObserver& observer, const CStopRequest
     DecodeVersionRecord(m_walk.versionText, loaded.version1, loaded.version2);
     loaded.image = CFirmwareImage::Make(m_walk.data, m_walk.totalBytes, m_walk.index);
     loaded.totalBytes = m_walk.totalBytes;
+    loaded.fileSha256 = m_walk.fileSha256;
     m_walk.data.Clear();
     if (!loaded.image.Valid()) {
         m_file.Close();

@@ -53,6 +53,7 @@ struct CLoadedFirmware {
     std::string version2;
     CFirmwareImage image;
     int32_t totalBytes = 0;
+    std::string fileSha256;  // of the file's bytes as they were checked
 
     void Clear() { *this = CLoadedFirmware(); }
 };

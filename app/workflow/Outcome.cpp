@@ -51,8 +51,10 @@ constexpr OutcomeRow kOutcomes[] = {
     // is (SendRestart) and nothing is written.
     {Outcome::Declined, "declined", {KEEP_LINE, KEEP_LINE, KEEP_LINE, IDS_CLICK_TO_CLOSE}, kInOrder, IDS_CLOSE,
      kRestart, StepFinished, 1},
+    // The command line's own: no window shows it.
+    {Outcome::FewerThanExpected, "fewer_than_expected", kKeepAll, kInOrder, IDS_NONE, kNothing, StepFinished, 9},
 };
-static_assert(std::size(kOutcomes) == static_cast<size_t>(Outcome::Declined) + 1);
+static_assert(std::size(kOutcomes) == static_cast<size_t>(Outcome::FewerThanExpected) + 1);
 
 }  // namespace
 

@@ -37,6 +37,9 @@ enum class Outcome {
     ProtocolError,
     TransferStopped,
     Declined,
+    // A run of the command line in which fewer devices were updated than
+    // it was told to expect (and nothing else went wrong).
+    FewerThanExpected,
 };
 
 Outcome OutcomeOf(LoadOutcome outcome);

@@ -113,6 +113,19 @@ enum StringId : int {
     IDS_FLASH_GROUP_TESTING = 418,     // "Testing"
     IDS_FLASH_OPT_SILENCE_LIMIT = 419,    // "stop a device process that says nothing for MS milliseconds ..."
     IDS_FLASH_OPT_WIND_DOWN_LIMIT = 421,  // "kill a device process that has not wound down MS milliseconds ..."
+    // cvf-flash at a production station.
+    IDS_FLASH_OPT_RECORD = 422,        // "append the result of every device as one JSON line to FILE ..."
+    IDS_FLASH_OPT_EXPECT = 423,        // "pass only when at least N devices were updated ..."
+    IDS_FLASH_OPT_RETRY = 424,         // "search and update a device again up to N times ..."
+    IDS_FLASH_OPT_JOBS = 425,          // "at most N devices at once; the others wait"
+    IDS_FLASH_OPT_MATCH = 426,         // "only ports whose USB device is VID:PID ..."
+    IDS_FLASH_OPT_ANY_PORT = 427,      // "with --all and --watch: every port ..."
+    IDS_FLASH_SUMMARY = 428,           // "%s updated, %s failed"
+    IDS_FLASH_FEWER_THAN_EXPECTED = 429,  // "Fewer devices updated than expected: %s of %s"
+    IDS_FLASH_RECORD_CANNOT_OPEN = 430,   // "The record file %s cannot be opened: %s"
+    IDS_FLASH_RECORD_FAILED = 431,     // "The record could not be written to %s: %s; ..."
+    IDS_FLASH_BAD_MATCH = 432,         // "not a USB identity (VID:PID or VID:PID:SERIAL): %s"
+    IDS_FLASH_LIVE_SUMMARY = 433,      // "%s running, %s done, %s failed; slowest: %s"
     // cvf-flash: refusals and errors.
     IDS_FLASH_USAGE_ERROR = 390,       // "%s\nTry 'cvf-flash --help'."
     IDS_FLASH_NEED_FILE = 391,         // "A firmware file is needed (or --list)"
@@ -154,7 +167,7 @@ enum StringId : int {
 // The texts of the command-line updater: never shown in the window. The
 // one name for assistive technology (IDS_PROGRESS_NAME) stands among them.
 inline constexpr int FLASH_TEXTS_FIRST = IDS_FLASH_ABOUT;
-inline constexpr int FLASH_TEXTS_LAST = IDS_FLASH_OPT_WIND_DOWN_LIMIT;
+inline constexpr int FLASH_TEXTS_LAST = IDS_FLASH_LIVE_SUMMARY;
 
 // SetStatusLines: leave this line as it is.
 inline constexpr int KEEP_LINE = IDS_NOT_USED;
