@@ -10,10 +10,11 @@
 
 namespace {
 
+// The path with every link followed; the path itself when that fails.
 std::string RealPath(const std::string& path)
 {
     char buffer[PATH_MAX];
-    return realpath(path.c_str(), buffer) ? std::string(buffer) : std::string();
+    return realpath(path.c_str(), buffer) ? std::string(buffer) : path;
 }
 
 // One to four hexadecimal digits.
@@ -146,7 +147,7 @@ PortPlan PlanPorts(const std::vector<std::string>& given, bool all, const PortFi
     }
 
     // As the window does it: the first seven allowed, those that are free.
-    SearchPorts chosen = ChooseSearchPorts(allowed, SEARCH_PORT_LIMIT);
+    SearchPorts chosen = ChooseSearchPorts(allowed, SEARCH_PORT_LIMIT, facts.probe);
     plan.deniedPort = chosen.deniedPort;
     if (!chosen.free.empty()) {
         plan.portsInOneSearch = chosen.free.size();

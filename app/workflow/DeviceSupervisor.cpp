@@ -219,15 +219,10 @@ pid_t CDeviceSupervisor::Pid(int id) const
 void CDeviceSupervisor::Take(int id, Process& process, const DeviceEvent& event, std::vector<SupervisedEvent>& out)
 {
     switch (event.kind) {
-    case EventKind::PortWanted: {
-        bool held = false;
-        if (event.port >= 0 && static_cast<size_t>(event.port) < process.ports.size()) {
-            CPortKeeper& keeper = process.keepers[event.port];
-            held = keeper.IsHeld() || keeper.Take(process.ports[static_cast<size_t>(event.port)].path);
-        }
-        Send(process, {.kind = held ? ControlKind::PortGranted : ControlKind::PortRefused, .port = event.port});
+    case EventKind::PortWanted:
+        if (!Grant(process, event.port))
+            process.wanted.push_back(event.port);
         return;
-    }
     case EventKind::Alive:
         return;
     case EventKind::Result:
@@ -237,6 +232,21 @@ void CDeviceSupervisor::Take(int id, Process& process, const DeviceEvent& event,
         break;
     }
     out.push_back({.id = id, .event = event});
+}
+
+bool CDeviceSupervisor::Grant(Process& process, int index)
+{
+    bool held = false;
+    if (index >= 0 && static_cast<size_t>(index) < process.ports.size()) {
+        CPortKeeper& keeper = process.keepers[index];
+        held = keeper.IsHeld() || keeper.Take(process.ports[static_cast<size_t>(index)].path);
+        // Out of descriptors is not the port's fault: it waits for others
+        // to end.
+        if (!held && (errno == EMFILE || errno == ENFILE))
+            return false;
+    }
+    Send(process, {.kind = held ? ControlKind::PortGranted : ControlKind::PortRefused, .port = index});
+    return true;
 }
 
 void CDeviceSupervisor::Read(int id, Process& process, std::vector<SupervisedEvent>& out)
@@ -320,6 +330,7 @@ std::vector<SupervisedEvent> CDeviceSupervisor::Turn(int timeoutMs, std::span<po
         } else {
             reaping = true;
         }
+        reaping = reaping || !process.wanted.empty();
         if (!process.unsent.empty() && process.control >= 0) {
             fds.push_back({process.control, POLLOUT, 0});
             owners.push_back(-id);
@@ -357,6 +368,7 @@ std::vector<SupervisedEvent> CDeviceSupervisor::Turn(int timeoutMs, std::span<po
             it = m_processes.erase(it);
             continue;
         }
+        std::erase_if(process.wanted, [&](int index) { return Grant(process, index); });
         Judge(process);
         ++it;
     }

@@ -97,6 +97,7 @@ private:
         CFrameReader reader;
         std::vector<PortInfo> ports;
         std::map<int, CPortKeeper> keepers;  // by port index
+        std::vector<int> wanted;             // ports asked for while no descriptor was to be had
         Duration heard{};  // on the supervisor's clock
         std::optional<Duration> stopAt;
         bool killed = false;
@@ -110,6 +111,10 @@ private:
     void Read(int id, Process& process, std::vector<SupervisedEvent>& out);
     void Take(int id, Process& process, const DeviceEvent& event, std::vector<SupervisedEvent>& out);
     void Judge(Process& process);
+    // Answers a request for port index: granted once it is held, refused
+    // when it cannot be; false while no descriptor is to be had (asked
+    // again at the next turn).
+    bool Grant(Process& process, int index);
     // After the end of its pipe: reaps it without waiting; true when it is
     // gone and its end was reported.
     bool Reap(int id, Process& process, std::vector<SupervisedEvent>& out);

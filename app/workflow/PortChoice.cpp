@@ -32,12 +32,13 @@ const char* PortStateName(PortState state)
     return "unusable";
 }
 
-SearchPorts ChooseSearchPorts(const std::vector<PortInfo>& listed, size_t limit)
+SearchPorts ChooseSearchPorts(const std::vector<PortInfo>& listed, size_t limit,
+                              const std::function<PortState(const std::string&)>& probe)
 {
     SearchPorts chosen;
     const size_t count = std::min(listed.size(), limit);
     for (size_t i = 0; i < count; ++i) {
-        const PortState state = ProbePortState(listed[i].path);
+        const PortState state = probe(listed[i].path);
         if (state == PortState::Free)
             chosen.free.push_back(listed[i]);
         else if (state == PortState::NoPermission && chosen.deniedPort.empty())

@@ -6,6 +6,7 @@
 #include "link/PortList.h"
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,5 +34,7 @@ struct SearchPorts {
     std::string deniedPort;      // the first port refused for lack of permission, if any
 };
 
-// Probes the first `limit` of the listed ports and keeps the free ones.
-SearchPorts ChooseSearchPorts(const std::vector<PortInfo>& listed, size_t limit);
+// Probes the first `limit` of the listed ports and keeps the free ones;
+// probe tells a port's state (a test gives its own).
+SearchPorts ChooseSearchPorts(const std::vector<PortInfo>& listed, size_t limit,
+                              const std::function<PortState(const std::string&)>& probe = ProbePortState);

@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
@@ -68,6 +69,15 @@ public:
         termios tio{};
         EXPECT_EQ(tcgetattr(m_slave, &tio), 0);
         return tio;
+    }
+
+    // The size a program on the slave side reads with TIOCGWINSZ.
+    void SetSize(int columns, int lines) const
+    {
+        winsize size{};
+        size.ws_col = static_cast<unsigned short>(columns);
+        size.ws_row = static_cast<unsigned short>(lines);
+        EXPECT_EQ(ioctl(m_master, TIOCSWINSZ, &size), 0);
     }
 
     void WriteMaster(const std::string& bytes) const

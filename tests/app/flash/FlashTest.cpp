@@ -29,6 +29,7 @@
 #include <sstream>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -36,6 +37,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -56,6 +58,7 @@ public:
         std::string language = "C"; // LANG
         const Pty* terminal = nullptr;
         bool stuckOutput = false;   // standard output a pipe that is full and never read
+        int descriptorLimit = 0;    // RLIMIT_NOFILE of its own, when not 0
     };
 
     CFlash(const std::vector<std::string>& args, const Setup& setup) : m_terminal(setup.terminal)
@@ -87,6 +90,10 @@ public:
 
         m_pid = fork();
         if (m_pid == 0) {
+            if (setup.descriptorLimit > 0) {
+                const rlimit limit{static_cast<rlim_t>(setup.descriptorLimit), static_cast<rlim_t>(setup.descriptorLimit)};
+                setrlimit(RLIMIT_NOFILE, &limit);
+            }
             if (m_terminal) {
                 setsid();
                 const int slave = m_terminal->Slave();
@@ -563,6 +570,175 @@ TEST_F(FlashTest, ASignalWindsDownWhileStandardOutputIsBlocked)
     EXPECT_EQ(flash.Finish(20000), 130) << flash.Err();
     EXPECT_EQ(RequestsAfterLines(*device), (std::vector<std::string>{"DPZ", "RST"}));
     EXPECT_EQ(ProbePortState(device->DevicePath()), PortState::Free);
+}
+
+// A USB adapter in the test's sysfs for the terminal behind device (its
+// node's name under class/tty, as a real adapter's ttyUSB0 would be).
+void GiveUsbIdentity(const std::string& sysfs, const CSimDevice& device, const std::string& serial)
+{
+    const std::string name = std::filesystem::path(device.DevicePath()).filename().string();
+    const std::string usb = sysfs + "/devices/usb1/1-" + name;
+    std::filesystem::create_directories(usb + "/1-" + name + ":1.0");
+    std::filesystem::create_directories(sysfs + "/class/tty/" + name);
+    std::ofstream(usb + "/idVendor") << "0403\n";
+    std::ofstream(usb + "/idProduct") << "6001\n";
+    std::ofstream(usb + "/serial") << serial << "\n";
+    std::ofstream(usb + "/product") << "FT232R USB UART\n";
+    std::filesystem::create_directory_symlink(usb + "/1-" + name + ":1.0", sysfs + "/class/tty/" + name + "/device");
+}
+
+std::vector<Json> JsonLines(const std::string& text)
+{
+    std::vector<Json> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(Json::parse(line, nullptr, false));
+    return lines;
+}
+
+TEST_F(FlashTest, EveryUnitIsRecordedByRunsAppendingAtOnce)
+{
+    const auto first = Device("COM5");
+    const auto second = Device("COM6");
+    GiveUsbIdentity(m_sysfs, *first, "A10K");
+    const std::string record = m_dir.File("units.jsonl");
+    // Two runs at once, one of them choosing its adapter by USB identity.
+    CFlash a({"--sysfs", m_sysfs, "-y", "--match", "403:6001:A10K", "--record", record, m_file}, Setup());
+    CFlash b({"--sysfs", m_sysfs, "-y", "-p", "COM6", "--record", record, "--json", m_file}, Setup());
+    EXPECT_EQ(a.Finish(), 0) << a.Err();
+    EXPECT_EQ(b.Finish(), 0) << b.Err();
+    EXPECT_TRUE(ImageIsTheFile(*first));
+    EXPECT_TRUE(ImageIsTheFile(*second));
+
+    const std::vector<Json> lines = JsonLines(ReadFile(record));
+    ASSERT_EQ(lines.size(), 2u) << ReadFile(record);
+    std::map<std::string, Json> byPort;
+    for (const Json& line : lines) {
+        ASSERT_TRUE(line.is_object());
+        byPort[line.value("port", "")] = line;
+        EXPECT_EQ(line.at("file"), std::filesystem::absolute(m_file).string());
+        EXPECT_EQ(line.at("file_sha256"), HexDigest(Sha256(ReadFile(m_file))));
+        EXPECT_EQ(line.at("outcome"), "done");
+        EXPECT_EQ(line.at("from_version"), "SIM-1.00  SIM-1.00");
+    }
+    ASSERT_EQ(byPort.count("COM5"), 1u);
+    EXPECT_EQ(byPort["COM5"].at("usb"),
+              (Json{{"vendor", "0403"}, {"product", "6001"}, {"serial", "A10K"}, {"name", "FT232R USB UART"}}));
+    EXPECT_EQ(byPort["COM5"].at("path"), first->DevicePath());
+    EXPECT_TRUE(byPort["COM6"].at("usb").is_null());
+    EXPECT_NE(byPort["COM5"].at("run"), byPort["COM6"].at("run"));
+    // What --json printed is the record but for the file.
+    const std::vector<Json> results = EventsOf(b.Events(), "result");
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0], Without(byPort["COM6"], {"file"}));
+
+    // An identity nobody has: nothing is sent, and the run says why.
+    std::unique_ptr<CFlash> none;
+    EXPECT_EQ(Run({"-a", "-y", "--match", "1234:5678", m_file}, &none), 3) << none->Err();
+    EXPECT_NE(none->Err().find(Text(IDS_NO_PORT, Language::English)), std::string::npos) << none->Err();
+    EXPECT_EQ(Requests(*first).size(), Requests(*second).size()) << "neither heard anything more";
+    // A record that cannot be kept ends the run before anything is sent.
+    std::unique_ptr<CFlash> unkept;
+    EXPECT_EQ(Run({"-y", "--record", m_dir.File("no-such-dir/units.jsonl"), m_file}, &unkept), 1);
+    EXPECT_EQ(Requests(*first).size(), Requests(*second).size());
+}
+
+TEST_F(FlashTest, ExpectCountsTheBoardsAndRetryRepeatsAFailedUpdate)
+{
+    const auto flaky = Device("COM5", {"--fault", "flash:5:1"});
+    const auto silent = Device("COM6", {"--no-update-mode"});
+    std::unique_ptr<CFlash> flash;
+    // The hub passes only with two updated boards: the silent one makes 9.
+    EXPECT_EQ(Run({"-a", "-y", "--json", "--retry", "1", "--expect", "2", m_file}, &flash), 9) << flash->Err();
+    EXPECT_TRUE(ImageIsTheFile(*flaky));
+    const std::vector<Json> events = flash->Events();
+    std::map<std::string, Json> results;
+    for (const Json& result : EventsOf(events, "result"))
+        results[result.at("port").get<std::string>()] = result;
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results["COM5"].at("outcome"), "done");
+    EXPECT_EQ(results["COM5"].at("attempts"), 2) << "one transfer failed, the second was done";
+    EXPECT_EQ(results["COM6"].at("outcome"), "no_device");
+    EXPECT_EQ(events.back().at("event"), "summary");
+    EXPECT_EQ(events.back().at("exit"), 9);
+    EXPECT_EQ(events.back().at("counts").at("done"), 1);
+    // Without a retry the flash error is its result; --expect 1 passes a
+    // hub whose one board was updated.
+    const auto again = Device("COM7", {"--fault", "flash:5:1"});
+    EXPECT_EQ(Run({"-y", "-p", "COM7", m_file}, &flash), 8);
+    EXPECT_EQ(Run({"-y", "-p", "COM7", "--expect", "1", m_file}, &flash), 0) << flash->Err();
+}
+
+TEST_F(FlashTest, ManyDevicesWithFewDescriptorsOrFewJobsEachGetTheirResult)
+{
+    std::vector<std::unique_ptr<CSimDevice>> devices;
+    for (int i = 0; i < 24; ++i)
+        devices.push_back(Device("COM" + std::to_string(10 + i)));
+    CFlash::Setup tight = Setup();
+    tight.descriptorLimit = 40;
+    CFlash flash({"--sysfs", m_sysfs, "-a", "-y", "--json", m_file}, tight);
+    EXPECT_EQ(flash.Finish(120000), 0) << flash.Out() << flash.Err();
+    std::set<std::string> ports;
+    for (const Json& result : EventsOf(flash.Events(), "result")) {
+        EXPECT_EQ(result.at("outcome"), "done") << result;
+        EXPECT_TRUE(ports.insert(result.at("port").get<std::string>()).second) << "one result a port";
+    }
+    EXPECT_EQ(ports.size(), 24u);
+    EXPECT_TRUE(EventsOf(flash.Events(), "error").empty()) << flash.Out();
+
+    // --jobs 3: never more than three device processes at once.
+    CFlash jobs({"--sysfs", m_sysfs, "-a", "-y", "--jobs", "3", m_file}, Setup());
+    size_t most = 0;
+    while (!jobs.WaitForOutput("24 updated", 20))
+        most = std::max(most, DeviceProcesses(jobs.Pid()).size());
+    EXPECT_EQ(jobs.Finish(), 0) << jobs.Err();
+    EXPECT_LE(most, 3u);
+    EXPECT_GE(most, 2u);
+}
+
+TEST_F(FlashTest, ATerminalShowsManyDevicesWithinItsLinesAndAtACostThatGrowsWithThem)
+{
+    std::vector<std::unique_ptr<CSimDevice>> devices;
+    for (int i = 0; i < 32; ++i)
+        devices.push_back(Device("COM" + std::to_string(10 + i), {"--line-time", "200"}));
+    Pty terminal;
+    ASSERT_TRUE(terminal.Ok());
+    terminal.SetSize(80, 24);
+    CFlash flash({"--sysfs", m_sysfs, "-a", "-y", m_file}, Setup("C", &terminal));
+    EXPECT_EQ(flash.Finish(120000), 0) << flash.Out();
+    const std::string& screen = flash.Out();
+    // One line sums up what does not fit.
+    EXPECT_NE(screen.find(" running, "), std::string::npos);
+    EXPECT_NE(screen.find("32 updated, 0 failed"), std::string::npos);
+    // About four seconds of 32 devices: far from the quadratic megabytes
+    // of a table redrawn whole on every change.
+    EXPECT_LT(screen.size(), 256u * 1024) << screen.size();
+    // Never more rows than the screen has lines, however many devices: no
+    // cursor move goes up 24 lines or more.
+    EXPECT_FALSE(std::regex_search(screen, std::regex("\x1b\\[(2[4-9]|[3-9][0-9])A")));
+}
+
+TEST_F(FlashTest, WatchModeAsksAboutEachPortOnItsOwn)
+{
+    const auto first = Device("COM5");
+    const auto second = Device("COM6");
+    Pty terminal;
+    ASSERT_TRUE(terminal.Ok());
+    CFlash flash({"--sysfs", m_sysfs, "-w", m_file}, Setup("C", &terminal));
+    const std::string question = "Would you like to execute the update now? [y/N] ";
+    ASSERT_TRUE(flash.WaitForOutput("COM5: " + question)) << flash.Out();
+    // One question at a time: the other waits.
+    EXPECT_EQ(flash.Out().find("COM6: " + question), std::string::npos);
+    terminal.WriteMaster("y\n");
+    ASSERT_TRUE(flash.WaitForOutput("COM6: " + question)) << flash.Out();
+    terminal.WriteMaster("n\n");
+    ASSERT_TRUE(flash.WaitForOutput("COM5: Firmware update ended")) << flash.Out();
+    ASSERT_TRUE(flash.WaitForOutput("COM6: " + Text(IDS_FLASH_DECLINED, Language::English))) << flash.Out();
+    flash.Signal(SIGINT);
+    EXPECT_EQ(flash.Finish(10000), 1) << flash.Out();  // the "no" decides it
+    EXPECT_TRUE(ImageIsTheFile(*first));
+    EXPECT_EQ(RequestsAfterLines(*second), std::vector<std::string>{});
+    EXPECT_EQ(Requests(*second).back(), "RST");
 }
 
 TEST_F(FlashTest, WatchUpdatesADevicePublishedLaterAndEndsOnSigint)
