@@ -52,7 +52,9 @@ enum StringId : int {
     IDS_NO_PORT = 116,              // "There is no COM port available."
     IDS_CLOSE_PROGRAMS = 117,       // "Close all programs using the COM port and"
     IDS_SEARCH_AGAIN = 118,         // "search again for the device."
-    IDS_NO_PERMISSION = 374,        // "No permission for %s: join group dialout"
+    IDS_NO_PERMISSION = 374,        // "No permission for %s: join group dialout" (cvf-flash)
+    IDS_NO_PERMISSION_JOIN = 440,   // "No permission for %s: join group %s, then log in again"
+    IDS_NO_PERMISSION_ASK_ADMIN = 441,  // "No permission for %s: ask the administrator for access"
     IDS_SEARCHING = 335,            // "Searching for the device..."
     IDS_CHECKING_PORT = 337,        // "Checking COM port %s"
     IDS_NO_DEVICE = 338,            // "No device found!"

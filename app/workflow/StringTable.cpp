@@ -151,6 +151,12 @@ constexpr TextEntry kTexts[] = {
     {420, "Progress", "Fortschritt"},
     {421, "kill a device process that has not wound down MS milliseconds after it was asked to stop (default 90000)",
      "einen Geratprozess abbrechen, der MS Millisekunden nach der Aufforderung zum Stoppen nicht abgeschlossen hat (Vorgabe 90000)"},
+
+    // Why a port is refused, from the device node's group and mode.
+    {440, "No permission for %s: join group %s, then log in again",
+     "Keine Berechtigung fur %s: Gruppe %s beitreten, neu anmelden"},
+    {441, "No permission for %s: ask the administrator for access",
+     "Keine Berechtigung fur %s: fragen Sie den Administrator"},
 };
 
 const TextEntry* FindEntry(int id)

@@ -309,6 +309,7 @@ bool CUpdateWorkflow::FindComPorts()
     const SearchPorts found = ChooseSearchPorts(ListSerialPorts(m_portDirectory, m_sysfsRoot), SEARCH_PORT_LIMIT);
     m_view.EndWaitCursor();
     m_strDeniedPort = found.deniedPort;
+    m_strDeniedPath = found.deniedPath;
     for (const PortInfo& port : found.free) {
         m_strPorts[m_nPortCount] = port.name;
         m_strPortPaths[m_nPortCount] = port.path;
@@ -318,10 +319,10 @@ bool CUpdateWorkflow::FindComPorts()
     if (m_nPortCount > 0)
         return true;
     SetStatusLines(OutcomeTable(Outcome::NoPort).lines);
-    // The usual reason on this system is a missing group membership, which
-    // the lines above do not tell.
+    // The usual reason is a missing group membership, which the lines
+    // above do not tell.
     if (!m_strDeniedPort.empty())
-        m_view.SetStatusLine(4, FormatText(IDS_NO_PERMISSION, m_strDeniedPort));
+        m_view.SetStatusLine(4, NoPermissionText(m_strDeniedPort, m_strDeniedPath));
     return false;
 }
 

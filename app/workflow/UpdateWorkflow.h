@@ -131,6 +131,7 @@ public:
     std::array<std::string, MAX_PORTS> m_strPorts;      // names shown, e.g. COM3
     std::array<std::string, MAX_PORTS> m_strPortPaths;  // the device node of each
     std::string m_strDeniedPort;  // first port of the last listing refused for lack of permission
+    std::string m_strDeniedPath;  // its device path
     std::string m_strPort;        // the port tried last; after a find, the device's
     std::string m_strDevice;
     std::string m_strDeviceVersion1;  // the halves of the device's version answer
