@@ -139,6 +139,7 @@ public:
     std::string m_strFileVersion1;
     std::string m_strFileVersion2;
     std::string m_strFilePath;
+    int m_nOpenError = 0;  // errno of the last header check's open, 0 when the file opened
     CFirmwareFile m_file;
     // What the last good load checked; the device process is given this,
     // never the file.

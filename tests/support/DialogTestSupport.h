@@ -60,6 +60,9 @@ public:
     // which returns true once it has closed the dialog (it is asked again
     // until then).
     void UseFileDialog(std::function<bool(QFileDialog*)> answer = {});
+    // The file choice is the path of NextFile() alone again, without a
+    // file dialog (which would open a folder instead of choosing it).
+    void SkipFileDialog() { m_useFileDialog = false; }
     // The name filters of the last file dialog.
     QStringList FileFilters() const { return m_fileFilters; }
     // The message boxes shown so far, each confirmed with OK at once, or
