@@ -556,10 +556,12 @@ void CUpdateDlg::ShowMessage(const std::string& text, MessageIcon icon)
 
 bool CUpdateDlg::ChooseFile(std::string& path)
 {
-    // One filter; Linux names are case-sensitive, so every spelling of the
-    // extension is listed.
-    QFileDialog dialog(this, QString(), QDir::currentPath(),
-                       QStringLiteral("Corvane Firmware File  (*.CVF *.cvf *.Cvf *.CVf *.CvF *.cVF *.cVf *.cvF)"));
+    // One filter, shown by its description alone. Linux names are
+    // case-sensitive, and so is a native (GTK) chooser's matching: every
+    // spelling of the extension is a pattern of its own.
+    QFileDialog dialog(this, QString(), QDir::currentPath());
+    dialog.setOption(QFileDialog::HideNameFilterDetails);
+    dialog.setNameFilter(QStringLiteral("Corvane Firmware File (*.CVF *.cvf *.Cvf *.CVf *.CvF *.cVF *.cVf *.cvF)"));
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     const bool chosen = dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty();

@@ -1,21 +1,40 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the tool need, and
-# the extra ones named as arguments, only those that are missing. Runs as
-# root or through sudo. Prints one line per step; the package manager's
-# output goes to a log file, shown only when a step fails.
-#   scripts/deps.sh [PACKAGE...]
+# Installs the Debian packages that are missing, and the extra ones named
+# as arguments. Runs as root or through sudo. Prints one line per step; the
+# package manager's output goes to a log file, shown only when a step
+# fails.
+#   scripts/deps.sh [--run] [PACKAGE...]
+# Without --run: everything the builds and the tests need (./test). With
+# --run: what building and running the programs needs (./run), and Qt's
+# Wayland plugin when the desktop is a Wayland one.
 set -euo pipefail
 
-packages=(
+# Compilers, CMake and the libraries the programs are built with; the
+# labels' fonts and Qt's own German texts.
+run_packages=(
   build-essential cmake ninja-build pkg-config
-  clang libclang-rt-14-dev
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev qt6-base-dev-tools qt6-base-private-dev libgl-dev
-  fonts-dejavu-core fonts-liberation2 qt6-translations-l10n xvfb xauth
-  weston qt6-wayland
-  desktop-file-utils appstream dpkg-dev file
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  fonts-dejavu-core fonts-liberation2 qt6-translations-l10n
   libcli11-dev nlohmann-json3-dev nettle-dev
 )
+# The tests and benchmarks: their libraries, clang for the fuzz build, the
+# displays the desktop suites start (Xvfb, weston with Qt's Wayland
+# plugin), the package checks, and systemd (systemd-analyze checks unit
+# files).
+test_packages=(
+  clang libclang-rt-14-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev qt6-base-private-dev
+  xvfb xauth weston qt6-wayland
+  desktop-file-utils appstream dpkg-dev file systemd
+)
+
+packages=("${run_packages[@]}")
+if [ "${1:-}" = --run ]; then
+  shift
+  [ -z "${WAYLAND_DISPLAY:-}" ] || packages+=(qt6-wayland)
+else
+  packages+=("${test_packages[@]}")
+fi
 for p in "$@"; do
   if [[ ! $p =~ ^[a-z0-9][a-z0-9+.-]+$ ]]; then
     echo "deps.sh: '$p' is not a Debian package name" >&2

@@ -107,7 +107,7 @@ PortPlan PlanPorts(const std::vector<std::string>& given, bool all, const PortFi
                 continue;
             const PortState state = port ? facts.probe(port->path) : PortState::Missing;
             if (state != PortState::Free) {
-                plan.refused.push_back({.refusedName = name, .refusedState = state});
+                plan.refused.push_back({.refusedName = name, .refusedPath = port ? port->path : name, .refusedState = state});
                 // With -a each named port is a device of its own, and a
                 // refused one keeps its place for the exit status.
                 if (all)
@@ -141,6 +141,7 @@ PortPlan PlanPorts(const std::vector<std::string>& given, bool all, const PortFi
                 plan.searches.push_back({.ports = {port}, .noDeviceCounts = false});
             else if (state == PortState::NoPermission && plan.deniedPort.empty()) {
                 plan.deniedPort = port.name;
+                plan.deniedPath = port.path;
             }
         }
         return plan;
@@ -149,6 +150,7 @@ PortPlan PlanPorts(const std::vector<std::string>& given, bool all, const PortFi
     // As the window does it: the first seven allowed, those that are free.
     SearchPorts chosen = ChooseSearchPorts(allowed, SEARCH_PORT_LIMIT, facts.probe);
     plan.deniedPort = chosen.deniedPort;
+    plan.deniedPath = chosen.deniedPath;
     if (!chosen.free.empty()) {
         plan.portsInOneSearch = chosen.free.size();
         plan.searches.push_back({.ports = std::move(chosen.free)});

@@ -46,6 +46,7 @@ struct PlannedSearch {
     std::vector<PortInfo> ports{};
     bool noDeviceCounts = true;   // whether "no device" here decides the exit status
     std::string refusedName{};    // a port named with -p that cannot be searched at all
+    std::string refusedPath{};    // its device path, when it resolved to one
     PortState refusedState = PortState::Free;
     bool Refused() const { return !refusedName.empty(); }
 };
@@ -54,6 +55,7 @@ struct PortPlan {
     std::vector<PlannedSearch> searches;  // in the order of the ports
     std::vector<PlannedSearch> refused;   // the named ports that cannot be searched, to say why
     std::string deniedPort;               // the first listed port refused for lack of permission
+    std::string deniedPath;               // its device path
     size_t portsInOneSearch = 0;          // the default mode: how many ports its one search asks
 };
 

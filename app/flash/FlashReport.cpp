@@ -65,6 +65,25 @@ double Tenths(double seconds)
     return std::round(seconds * 10.0) / 10.0;
 }
 
+// The format characters (Unicode's general category Cf: bidirectional
+// overrides and isolates, zero-width characters, the byte-order mark, tags
+// ...) and the line and paragraph separators: each may make a text read as
+// something else on a terminal.
+bool IsInvisibleFormat(uint32_t code)
+{
+    static constexpr std::pair<uint32_t, uint32_t> kRanges[] = {
+        {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},
+        {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},   {0x200B, 0x200F},   {0x2028, 0x202E},
+        {0x2060, 0x206F},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
+        {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
+    };
+    for (const auto& [first, last] : kRanges) {
+        if (code >= first && code <= last)
+            return true;
+    }
+    return false;
+}
+
 Json UsbObject(const std::optional<UsbInfo>& usb)
 {
     if (!usb)
@@ -527,18 +546,22 @@ std::string Printable(std::string_view text)
             code = (code << 6) | (next & 0x3F);
         }
         if (good) {
-            // Overlong forms, surrogates, beyond U+10FFFF and C1 controls.
+            // Overlong forms, surrogates and beyond U+10FFFF are no UTF-8.
             const uint32_t least = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
-            good = code >= least && !(code >= 0xD800 && code <= 0xDFFF) && code <= 0x10FFFF &&
-                   !(code >= 0x80 && code <= 0x9F);
+            good = code >= least && !(code >= 0xD800 && code <= 0xDFFF) && code <= 0x10FFFF;
         }
-        if (good) {
-            out.append(text.substr(i, length));
-            i += length;
-        } else {
-            out += '?';
+        if (!good) {
+            out += '?';  // each byte that is no UTF-8
             ++i;
+            continue;
         }
+        // C1 controls, and what changes how the rest reads without being
+        // seen, are one '?' each.
+        if ((code >= 0x80 && code <= 0x9F) || IsInvisibleFormat(code))
+            out += '?';
+        else
+            out.append(text.substr(i, length));
+        i += length;
     }
     return out;
 }

@@ -109,7 +109,10 @@ std::string ResultEventJson(const DeviceResult& result, const std::string& run, 
                             const std::string* file = nullptr);
 
 // Text from outside (file, device, sysfs) as it may go to a terminal:
-// control characters, C1 controls and malformed UTF-8 become '?'.
+// control characters, C1 controls, format characters (bidirectional
+// overrides and isolates, zero-width characters, the byte-order mark ...),
+// the line and paragraph separators and each byte of malformed UTF-8
+// become '?'.
 std::string Printable(std::string_view text);
 
 // The lines that tell how a device ended, in the current language.

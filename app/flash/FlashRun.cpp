@@ -38,6 +38,7 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -184,6 +185,8 @@ private:
         for (const PortInfo& port : ports)
             m_report->ListedPort(port, ProbePortState(port.path), ReadUsbInfo(m_options.sysfsRoot, port.path));
         m_report->ListEnd();
+        if (const std::string refusal = PortDirectoryRefusal(); !refusal.empty())
+            m_report->Error(0, refusal);
         return ports.empty() ? Status(Outcome::NoPort) : 0;
     }
 
@@ -227,8 +230,11 @@ private:
     {
         const std::string& path = m_options.file;
         CFirmwareFile file;
-        if (!file.Open(path.c_str())) {
-            m_report->Error(Status(Outcome::CannotOpen), FormatText(IDS_CANNOT_OPEN, path));
+        CFileError error;
+        if (!file.Open(path.c_str(), CFirmwareFile::modeRead, &error)) {
+            // The file's text first, then what the system says of it.
+            m_report->Error(Status(Outcome::CannotOpen),
+                            FormatText(IDS_CANNOT_OPEN, path) + "\n" + std::strerror(error.m_osError));
             return Status(Outcome::CannotOpen);
         }
         if (!CheckFirmwareHeader(file, path)) {
@@ -287,20 +293,55 @@ private:
     }
 
     // Why a port named with -p cannot be searched.
-    void PortRefused(const std::string& name, PortState state)
+    void PortRefused(const PlannedSearch& refused)
     {
-        const std::string text = state == PortState::NoPermission ? FormatText(IDS_NO_PERMISSION, name)
-                                 : state == PortState::Missing    ? FormatText(IDS_FLASH_PORT_UNKNOWN, name)
-                                                                  : FormatText(IDS_FLASH_PORT_BUSY, name);
+        const std::string& name = refused.refusedName;
+        std::string text;
+        switch (refused.refusedState) {
+        case PortState::NoPermission:
+            text = NoPermissionText(name, refused.refusedPath);
+            break;
+        case PortState::Missing:
+            text = FormatText(IDS_FLASH_PORT_UNKNOWN, name);
+            break;
+        case PortState::Unusable:
+            if (!IsTerminalDevice(refused.refusedPath, m_options.sysfsRoot)) {
+                text = FormatText(IDS_FLASH_NOT_A_TERMINAL, name);
+                break;
+            }
+            [[fallthrough]];
+        default:
+            text = FormatText(IDS_FLASH_PORT_BUSY, name);
+            break;
+        }
         m_report->Error(Status(Outcome::NoPort), text, name);
     }
 
-    void NoPortAtAll(const std::string& deniedPort)
+    // A port directory that is there but not used, and why; empty when
+    // there is none or it is fine.
+    static std::string PortDirectoryRefusal()
+    {
+        const std::string directory = PortDirectory();
+        struct stat st {};
+        if (lstat(directory.c_str(), &st) != 0)
+            return {};
+        std::string why;
+        const int fd = OpenPortDirectory(directory, false, why);
+        if (fd >= 0) {
+            close(fd);
+            return {};
+        }
+        return FormatText(Text(IDS_FLASH_PORT_DIR_REFUSED), {directory, why});
+    }
+
+    void NoPortAtAll(const std::string& deniedPort, const std::string& deniedPath)
     {
         std::vector<std::string> lines = ResultLines(Outcome::NoPort, {});
         // The usual reason on this system is a missing group membership.
         if (!deniedPort.empty())
-            lines.push_back(FormatText(IDS_NO_PERMISSION, deniedPort));
+            lines.push_back(NoPermissionText(deniedPort, deniedPath));
+        if (const std::string refusal = PortDirectoryRefusal(); !refusal.empty())
+            lines.push_back(refusal);
         m_report->Error(Status(Outcome::NoPort), JoinLines(lines));
     }
 
@@ -310,7 +351,7 @@ private:
     {
         const PortPlan plan = PlanPorts(m_options.ports, m_options.all, Filter(), Facts());
         for (const PlannedSearch& refused : plan.refused)
-            PortRefused(refused.refusedName, refused.refusedState);
+            PortRefused(refused);
         bool any = false;
         for (const PlannedSearch& search : plan.searches) {
             if (search.Refused()) {
@@ -326,7 +367,7 @@ private:
         }
         if (!any) {
             if (plan.refused.empty())
-                NoPortAtAll(plan.deniedPort);
+                NoPortAtAll(plan.deniedPort, plan.deniedPath);
             return false;
         }
         if (plan.portsInOneSearch > 1)
@@ -382,7 +423,7 @@ private:
                 // Tried again at the next look (a modem manager may hold a
                 // fresh port for some seconds); said once.
                 if (m_refusedNoted.insert(key).second && state == PortState::NoPermission)
-                    m_report->Note(FormatText(IDS_NO_PERMISSION, port.name));
+                    m_report->Note(NoPermissionText(port.name, port.path));
                 continue;
             }
             m_seen.insert(key);

@@ -7,9 +7,11 @@
 // ---------------------------------------------------------------------------
 // Loading
 
-bool CheckFirmwareHeader(CFirmwareFile& file, const std::string& path)
+bool CheckFirmwareHeader(CFirmwareFile& file, const std::string& path, CFileError* error)
 {
-    if (!file.IsOpen() && !file.Open(path.c_str()))
+    if (error)
+        error->m_osError = 0;
+    if (!file.IsOpen() && !file.Open(path.c_str(), CFirmwareFile::modeRead, error))
         return false;
     const bool good = file.FindText("[PSDINDEX]") >= 0 && file.FindText("[DATA]") >= 0;
     file.Close();

@@ -60,8 +60,9 @@ struct CLoadedFirmware {
 
 // The quick look before a load: the file opens (unless it is open
 // already) and holds both section lines, "[PSDINDEX]" and "[DATA]". The
-// file is closed afterwards.
-bool CheckFirmwareHeader(CFirmwareFile& file, const std::string& path);
+// file is closed afterwards. When it does not open, error (if given) has
+// the reason; otherwise its m_osError is 0.
+bool CheckFirmwareHeader(CFirmwareFile& file, const std::string& path, CFileError* error = nullptr);
 
 // Opens path in file (unless it is open already), checks it line by line
 // and keeps what it checked. A file that does not open, or is faulty, is

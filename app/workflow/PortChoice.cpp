@@ -1,9 +1,49 @@
 #include "app/workflow/PortChoice.h"
 
+#include "app/workflow/StringIds.h"
+#include "app/workflow/StringTable.h"
 #include "link/SerialPort.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <vector>
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The name of group gid, empty when it has none.
+std::string GroupName(gid_t gid)
+{
+    std::vector<char> buffer(4096);
+    for (;;) {
+        group entry {};
+        group* found = nullptr;
+        const int error = getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found);
+        if (error == ERANGE && buffer.size() < (1u << 20)) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        return error == 0 && found && found->gr_name ? std::string(found->gr_name) : std::string();
+    }
+}
+
+// True when this process has gid as its own or a supplementary group.
+bool InGroup(gid_t gid)
+{
+    if (getegid() == gid)
+        return true;
+    const int count = getgroups(0, nullptr);
+    if (count <= 0)
+        return false;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    const int got = getgroups(count, groups.data());
+    return got > 0 && std::find(groups.begin(), groups.begin() + got, gid) != groups.begin() + got;
+}
+
+}  // namespace
 
 PortState ProbePortState(const std::string& devicePath)
 {
@@ -41,8 +81,30 @@ SearchPorts ChooseSearchPorts(const std::vector<PortInfo>& listed, size_t limit,
         const PortState state = probe(listed[i].path);
         if (state == PortState::Free)
             chosen.free.push_back(listed[i]);
-        else if (state == PortState::NoPermission && chosen.deniedPort.empty())
+        else if (state == PortState::NoPermission && chosen.deniedPort.empty()) {
             chosen.deniedPort = listed[i].name;
+            chosen.deniedPath = listed[i].path;
+        }
     }
     return chosen;
+}
+
+PortAccess PortAccessOf(const std::string& devicePath)
+{
+    PortAccess access;
+    struct stat st {};
+    if (stat(devicePath.c_str(), &st) != 0)
+        return access;
+    access.group = GroupName(st.st_gid);
+    const bool groupMayUse = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+    access.joinable = !access.group.empty() && st.st_gid != 0 && groupMayUse && !InGroup(st.st_gid);
+    return access;
+}
+
+std::string NoPermissionText(const std::string& portName, const std::string& devicePath)
+{
+    const PortAccess access = PortAccessOf(devicePath);
+    if (access.joinable)
+        return FormatText(Text(IDS_NO_PERMISSION_JOIN), {portName, access.group});
+    return FormatText(IDS_NO_PERMISSION_ASK_ADMIN, portName);
 }

@@ -52,7 +52,8 @@ enum StringId : int {
     IDS_NO_PORT = 116,              // "There is no COM port available."
     IDS_CLOSE_PROGRAMS = 117,       // "Close all programs using the COM port and"
     IDS_SEARCH_AGAIN = 118,         // "search again for the device."
-    IDS_NO_PERMISSION = 374,        // "No permission for %s: join group dialout"
+    IDS_NO_PERMISSION_JOIN = 440,   // "No permission for %s: join group %s, then log in again"
+    IDS_NO_PERMISSION_ASK_ADMIN = 441,  // "No permission for %s: ask the administrator for access"
     IDS_SEARCHING = 335,            // "Searching for the device..."
     IDS_CHECKING_PORT = 337,        // "Checking COM port %s"
     IDS_NO_DEVICE = 338,            // "No device found!"
@@ -126,6 +127,8 @@ enum StringId : int {
     IDS_FLASH_RECORD_FAILED = 431,     // "The record could not be written to %s: %s; ..."
     IDS_FLASH_BAD_MATCH = 432,         // "not a USB identity (VID:PID or VID:PID:SERIAL): %s"
     IDS_FLASH_LIVE_SUMMARY = 433,      // "%s running, %s done, %s failed; slowest: %s"
+    IDS_FLASH_NOT_A_TERMINAL = 434,    // "%s is not a serial port (not a terminal)"
+    IDS_FLASH_PORT_DIR_REFUSED = 435,  // "The port directory %s is not used: %s"
     // cvf-flash: refusals and errors.
     IDS_FLASH_USAGE_ERROR = 390,       // "%s\nTry 'cvf-flash --help'."
     IDS_FLASH_NEED_FILE = 391,         // "A firmware file is needed (or --list)"
@@ -167,7 +170,7 @@ enum StringId : int {
 // The texts of the command-line updater: never shown in the window. The
 // one name for assistive technology (IDS_PROGRESS_NAME) stands among them.
 inline constexpr int FLASH_TEXTS_FIRST = IDS_FLASH_ABOUT;
-inline constexpr int FLASH_TEXTS_LAST = IDS_FLASH_LIVE_SUMMARY;
+inline constexpr int FLASH_TEXTS_LAST = IDS_FLASH_PORT_DIR_REFUSED;
 
 // SetStatusLines: leave this line as it is.
 inline constexpr int KEEP_LINE = IDS_NOT_USED;

@@ -85,7 +85,6 @@ constexpr TextEntry kTexts[] = {
     {372, " ", "nicht ausgefuhrt werden."},
     {373, "Click the button to load a new file", "Klicken Sie auf die Taste um erneut eine Datei zu laden."},
     // Why no port could be used, when one was refused for lack of permission.
-    {374, "No permission for %s: join group dialout", "Keine Berechtigung fur %s: Gruppe dialout"},
     // A worker thread could not be had (the system's reason follows).
     {375, "The work could not be started: %s", "Der Vorgang konnte nicht gestartet werden: %s"},
     // cvf-flash, the command-line updater: help, refusals, the question,
@@ -169,6 +168,14 @@ constexpr TextEntry kTexts[] = {
      "Der Eintrag konnte nicht in %s geschrieben werden: %s; kein weiteres Gerat wird begonnen"},
     {432, "not a USB identity (VID:PID or VID:PID:SERIAL): %s", "keine USB-Kennung (VID:PID oder VID:PID:SERIAL): %s"},
     {433, "%s running, %s done, %s failed; slowest: %s", "%s laufen, %s fertig, %s gescheitert; langsamstes: %s"},
+    {434, "%s is not a serial port (not a terminal)", "%s ist keine serielle Schnittstelle (kein Terminal)"},
+    {435, "The port directory %s is not used: %s", "Das Schnittstellenverzeichnis %s wird nicht benutzt: %s"},
+
+    // Why a port is refused, from the device node's group and mode.
+    {440, "No permission for %s: join group %s, then log in again",
+     "Keine Berechtigung fur %s: Gruppe %s beitreten, neu anmelden"},
+    {441, "No permission for %s: ask the administrator for access",
+     "Keine Berechtigung fur %s: fragen Sie den Administrator"},
 };
 
 const TextEntry* FindEntry(int id)

@@ -10,10 +10,11 @@
 
 enum class Language { English, German };
 
-// The language of the user: German when the first of LANGUAGE, LC_ALL,
-// LC_MESSAGES and LANG that is set names a German locale, English
-// otherwise. LANGUAGE (a colon-separated list, taken entry by entry) only
-// counts when the locale itself is not C or POSIX, as gettext has it.
+// The language of the user: German when the first of LC_ALL, LC_MESSAGES
+// and LANG that is set names a German locale, English otherwise. LANGUAGE
+// (a colon-separated list, taken entry by entry) decides instead when it
+// is set and that locale is set and not C or POSIX, as gettext has it; so
+// LANGUAGE=de without a locale gives English.
 Language LanguageFromEnvironment();
 
 // The language Text() uses: chosen from the environment at the first

@@ -185,7 +185,12 @@ void CUpdateWorkflow::OnMainButton()
             m_bBusy = 1;
             StartWorker(&CUpdateWorkflow::LoadThreadProc, StepLoadFile);
         } else {
-            m_view.ShowMessage(FormatText(IDS_UNEXPECTED_FORMAT, m_strFilePath), MessageIcon::Information);
+            std::string message = FormatText(IDS_UNEXPECTED_FORMAT, m_strFilePath);
+            // A file that does not even open gets the system's reason on a
+            // line of its own: the format is then not what is wrong.
+            if (m_nOpenError != 0)
+                message += "\n" + std::generic_category().message(m_nOpenError);
+            m_view.ShowMessage(message, MessageIcon::Information);
         }
         break;
     case StepFindDevice:
@@ -260,7 +265,9 @@ bool CUpdateWorkflow::CheckFileHeader()
 {
     // The button handler shows the same text once more for a failed
     // check; one box is enough when the file cannot even be opened.
-    const bool good = CheckFirmwareHeader(m_file, m_strFilePath);
+    CFileError error;
+    const bool good = CheckFirmwareHeader(m_file, m_strFilePath, &error);
+    m_nOpenError = error.m_osError;
     if (m_afterHeaderCheck)
         m_afterHeaderCheck();
     return good;
@@ -309,6 +316,7 @@ bool CUpdateWorkflow::FindComPorts()
     const SearchPorts found = ChooseSearchPorts(ListSerialPorts(m_portDirectory, m_sysfsRoot), SEARCH_PORT_LIMIT);
     m_view.EndWaitCursor();
     m_strDeniedPort = found.deniedPort;
+    m_strDeniedPath = found.deniedPath;
     for (const PortInfo& port : found.free) {
         m_strPorts[m_nPortCount] = port.name;
         m_strPortPaths[m_nPortCount] = port.path;
@@ -318,10 +326,10 @@ bool CUpdateWorkflow::FindComPorts()
     if (m_nPortCount > 0)
         return true;
     SetStatusLines(OutcomeTable(Outcome::NoPort).lines);
-    // The usual reason on this system is a missing group membership, which
-    // the lines above do not tell.
+    // The usual reason is a missing group membership, which the lines
+    // above do not tell.
     if (!m_strDeniedPort.empty())
-        m_view.SetStatusLine(4, FormatText(IDS_NO_PERMISSION, m_strDeniedPort));
+        m_view.SetStatusLine(4, NoPermissionText(m_strDeniedPort, m_strDeniedPath));
     return false;
 }
 

@@ -131,6 +131,7 @@ public:
     std::array<std::string, MAX_PORTS> m_strPorts;      // names shown, e.g. COM3
     std::array<std::string, MAX_PORTS> m_strPortPaths;  // the device node of each
     std::string m_strDeniedPort;  // first port of the last listing refused for lack of permission
+    std::string m_strDeniedPath;  // its device path
     std::string m_strPort;        // the port tried last; after a find, the device's
     std::string m_strDevice;
     std::string m_strDeviceVersion1;  // the halves of the device's version answer
@@ -138,6 +139,7 @@ public:
     std::string m_strFileVersion1;
     std::string m_strFileVersion2;
     std::string m_strFilePath;
+    int m_nOpenError = 0;  // errno of the last header check's open, 0 when the file opened
     CFirmwareFile m_file;
     // What the last good load checked; the device process is given this,
     // never the file.

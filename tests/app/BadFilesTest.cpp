@@ -84,7 +84,10 @@ private:
 
     // Loads path in a fresh window and checks the outcome; then the same
     // window loads the good sample.
-    void Check(const std::string& path, Expect expect, const std::function<void()>& afterCheck = {})
+    // reason: the system's word for a file that does not even open, on
+    // the line after the format text.
+    void Check(const std::string& path, Expect expect, const std::function<void()>& afterCheck = {},
+               const QString& reason = {})
     {
         CTestDialog dlg;
         dlg.UsePortDirectory(PortDirectoryOf(*m_device));
@@ -96,7 +99,8 @@ private:
         case Expect::Refused:
             QVERIFY(!loaded);
             QCOMPARE(dlg.Boxes().size(), 1);
-            QCOMPARE(dlg.Boxes()[0].text, qpath + "\nUnexpected file format.");
+            QCOMPARE(dlg.Boxes()[0].text,
+                     qpath + "\nUnexpected file format." + (reason.isEmpty() ? QString() : "\n" + reason));
             QCOMPARE(dlg.Boxes()[0].caption, QString("cvf-update"));
             QVERIFY_SHOWS(dlg, kInstructions);
             break;
@@ -165,19 +169,20 @@ private slots:
         lf.lfOnly = true;
         Check(Write("lf.CVF", MakeFirmwareFile(lf).bytes), Expect::Refused);
         Check(Write("cr.CVF", ReplaceAll(Sample(), "\r\n", "\r")), Expect::Refused);
-        Check(m_dir.File("missing.CVF"), Expect::Refused);
+        Check(m_dir.File("missing.CVF"), Expect::Refused, {}, "No such file or directory");
 
         std::filesystem::create_directory(m_dir.File("folder.CVF"));
-        Check(m_dir.File("folder.CVF"), Expect::Refused);
+        Check(m_dir.File("folder.CVF"), Expect::Refused, {}, "Is a directory");
         QCOMPARE(mkfifo(m_dir.File("pipe.CVF").c_str(), 0600), 0);
-        Check(m_dir.File("pipe.CVF"), Expect::Refused);  // and does not hang on the pipe
+        // And does not hang on the pipe.
+        Check(m_dir.File("pipe.CVF"), Expect::Refused, {}, "Invalid argument");
 
         // A file that cannot be read: without read permission, or (for
         // root, who may read anything) one whose every read fails.
         if (geteuid() != 0) {
             const std::string locked = Write("locked.CVF", Sample());
             chmod(locked.c_str(), 0);
-            Check(locked, Expect::Refused);
+            Check(locked, Expect::Refused, {}, "Permission denied");
         } else {
             Check("/proc/self/mem", Expect::Refused);
         }

@@ -1,6 +1,7 @@
 #include "DialogTestSupport.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -119,6 +120,8 @@ void CTestDialog::AnswerModalWindows()
             if (files != m_fileDialog) {
                 m_fileDialog = files;
                 m_fileFilters = files->nameFilters();
+                const auto* types = files->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+                m_fileTypeShown = types ? types->currentText() : QString();
             }
             bool closed = true;
             if (m_fileAnswer)

@@ -60,8 +60,13 @@ public:
     // which returns true once it has closed the dialog (it is asked again
     // until then).
     void UseFileDialog(std::function<bool(QFileDialog*)> answer = {});
+    // The file choice is the path of NextFile() alone again, without a
+    // file dialog (which would open a folder instead of choosing it).
+    void SkipFileDialog() { m_useFileDialog = false; }
     // The name filters of the last file dialog.
     QStringList FileFilters() const { return m_fileFilters; }
+    // What the last file dialog's file-type box showed.
+    QString FileTypeShown() const { return m_fileTypeShown; }
     // The message boxes shown so far, each confirmed with OK at once, or
     // by answer, which returns true once it has closed the box (it is asked
     // again until then).
@@ -101,6 +106,7 @@ private:
     std::function<bool(QFileDialog*)> m_fileAnswer;
     QFileDialog* m_fileDialog = nullptr;
     QStringList m_fileFilters;
+    QString m_fileTypeShown;
     QString m_fileToChoose;  // the real dialog's answer; empty: cancel
 
     std::mutex m_holdMutex;

@@ -1,12 +1,15 @@
-// cvf-screens OUTDIR [en|de ...]
+// cvf-screens OUTDIR [en|de|user ...]
 //
 // Drives the real main window through a whole update against the
 // simulated device and saves a picture of it in every step: welcome,
 // instructions, loaded, searching, found (with the question),
 // transferring (with the remaining time), done, and one failure (a flash
-// error). One folder per language: OUTDIR/en, OUTDIR/de. Runs on the
+// error). One folder per language: OUTDIR/en, OUTDIR/de; "user" is the
+// language of the environment, as the tool would choose it. Runs on the
 // offscreen platform unless QT_QPA_PLATFORM says otherwise; the transfer
-// is paced like a real line, so a run takes about a minute.
+// is paced like a real line, so a language takes about 20 seconds.
+// SIGINT, SIGTERM and SIGHUP end it early, its simulated devices and
+// folders removed; the exit status is then 128 plus the signal's number.
 
 #include "app/UpdateDlg.h"
 #include "app/workflow/StringTable.h"
@@ -21,12 +24,33 @@
 #include <QElapsedTimer>
 #include <QThread>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 
+#include <sys/stat.h>
+
 namespace {
+
+volatile std::sig_atomic_t g_endSignal = 0;
+
+extern "C" void NoteEndSignal(int number)
+{
+    g_endSignal = number;
+}
+
+bool Ended()
+{
+    return g_endSignal != 0;
+}
+
+// WaitFor that gives up at an end signal.
+bool Await(const std::function<bool()>& done, int timeoutMs)
+{
+    return WaitFor([&] { return Ended() || done(); }, timeoutMs) && !Ended();
+}
 
 // The main dialog with the file dialog answered by a fixed path.
 class CScriptedDlg : public CUpdateDlg {
@@ -48,6 +72,8 @@ public:
 
     void Shoot(QWidget& window, const QString& name)
     {
+        if (Ended())
+            return;
         QCoreApplication::processEvents();
         const QString path = QDir(m_dir).filePath(name + QStringLiteral(".png"));
         if (!window.grab().save(path, "PNG")) {
@@ -56,6 +82,7 @@ public:
             return;
         }
         std::printf("%s\n", qPrintable(path));
+        std::fflush(stdout);
     }
     bool Ok() const { return m_ok; }
 
@@ -69,9 +96,12 @@ std::string PortDirectoryOf(const CSimDevice& sim)
     return std::filesystem::path(sim.LinkPath()).parent_path().string();
 }
 
-// Clicks the main button (or Yes) with the click gate open.
+// Clicks the main button (or Yes) with the click gate open; after an end
+// signal nothing more.
 void Click(CUpdateDlg& dlg, bool yes = false)
 {
+    if (Ended())
+        return;
     dlg.Workflow().m_bClickReady = 1;
     (yes ? dlg.m_btnYes : dlg.m_btnMain).click();
 }
@@ -99,36 +129,36 @@ bool Run(const std::string& file, Language language, const QString& dir)
         shots.Shoot(dlg, QStringLiteral("2-instructions"));
 
         Click(dlg);
-        ok = ok && WaitFor([&] { return !dlg.Workflow().IsWorkerRunning(); }, 10000);
+        ok = ok && Await([&] { return !dlg.Workflow().IsWorkerRunning(); }, 10000);
         shots.Shoot(dlg, QStringLiteral("3-loaded"));
 
         Click(dlg);
         // The device has answered; the full bar stays for a second.
         const QString searching = ToQString(Text(IDS_SEARCHING));
-        ok = ok && WaitFor([&] {
+        ok = ok && Await([&] {
             return dlg.Workflow().IsWorkerRunning() && dlg.m_progress.GetPos() == 100 &&
                    dlg.m_lblStatus1.text() == searching;
         }, 10000);
         shots.Shoot(dlg, QStringLiteral("4-searching"));
-        ok = ok && WaitFor([&] { return !dlg.Workflow().IsWorkerRunning(); }, 10000);
+        ok = ok && Await([&] { return !dlg.Workflow().IsWorkerRunning(); }, 10000);
         shots.Shoot(dlg, QStringLiteral("5-found"));
 
         Click(dlg, true);
         // Far enough for an estimate of the remaining time.
-        ok = ok && WaitFor([&] {
+        ok = ok && Await([&] {
             const int pos = dlg.m_progress.GetPos();
             return dlg.Workflow().IsWorkerRunning() && dlg.Workflow().Step() == StepFinished && pos >= 40 && pos < 100 &&
                    !dlg.m_lblStatus3.text().isEmpty();
         }, 120000);
         shots.Shoot(dlg, QStringLiteral("6-transferring"));
-        ok = ok && WaitFor([&] { return !dlg.Workflow().IsWorkerRunning(); }, 120000);
+        ok = ok && Await([&] { return !dlg.Workflow().IsWorkerRunning(); }, 120000);
         shots.Shoot(dlg, QStringLiteral("7-done"));
     }
 
     // A device that cannot write its flash.
     CSimDevice broken({"--fault", "flash:40", "--port-dir", PortDirectoryOf(sim)}, false, "COM4");
     sim.Stop();
-    if (!broken.IsReady())
+    if (!broken.IsReady() || Ended())
         return false;
     {
         CScriptedDlg dlg(file);
@@ -138,11 +168,11 @@ bool Run(const std::string& file, Language language, const QString& dir)
         dlg.show();
         Click(dlg);
         Click(dlg);
-        ok = ok && WaitFor([&] { return !dlg.Workflow().IsWorkerRunning(); }, 10000);
+        ok = ok && Await([&] { return !dlg.Workflow().IsWorkerRunning(); }, 10000);
         Click(dlg);
-        ok = ok && WaitFor([&] { return !dlg.Workflow().IsWorkerRunning(); }, 10000);
+        ok = ok && Await([&] { return !dlg.Workflow().IsWorkerRunning(); }, 10000);
         Click(dlg, true);
-        ok = ok && WaitFor([&] { return !dlg.Workflow().IsWorkerRunning(); }, 60000);
+        ok = ok && Await([&] { return !dlg.Workflow().IsWorkerRunning(); }, 60000);
         shots.Shoot(dlg, QStringLiteral("8-failed"));
     }
     return ok && shots.Ok();
@@ -162,24 +192,46 @@ int main(int argc, char** argv)
     }
     const QString out = QString::fromLocal8Bit(argv[1]);
     QStringList languages;
-    for (int i = 2; i < argc; ++i)
-        languages << QString::fromLocal8Bit(argv[i]);
+    for (int i = 2; i < argc; ++i) {
+        QString language = QString::fromLocal8Bit(argv[i]);
+        if (language == QStringLiteral("user"))
+            language = LanguageFromEnvironment() == Language::German ? QStringLiteral("de") : QStringLiteral("en");
+        languages << language;
+    }
     if (languages.isEmpty())
         languages << QStringLiteral("en") << QStringLiteral("de");
 
-    // A fixed place, so that the pictures show the same path every time.
-    const std::string folder = "/tmp/cvf-screens";
-    std::error_code error;
-    std::filesystem::create_directories(folder, error);
+    struct sigaction action {};
+    action.sa_handler = NoteEndSignal;
+    sigemptyset(&action.sa_mask);
+    for (int number : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(number, &action, nullptr);
+
+    // A fixed place, so that the pictures show the same path every time;
+    // a folder of its own when that one is taken (another run, another
+    // user).
+    std::string folder = "/tmp/cvf-screens";
+    if (mkdir(folder.c_str(), 0700) != 0) {
+        char pattern[] = "/tmp/cvf-screens-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) {
+            std::fprintf(stderr, "cvf-screens: cannot make a folder in /tmp\n");
+            return 1;
+        }
+        folder = pattern;
+    }
     const std::string file = folder + "/sample.CVF";
     std::ofstream(file, std::ios::binary) << MakeFirmwareFile(MakerOptions{}).bytes;
 
     bool ok = true;
     for (const QString& language : languages) {
+        if (Ended())
+            break;
         ok = Run(file, language == QStringLiteral("de") ? Language::German : Language::English,
                  QDir(out).filePath(language)) && ok;
     }
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
+    if (Ended())
+        return 128 + g_endSignal;
     return ok ? 0 : 1;
 }

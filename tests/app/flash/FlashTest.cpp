@@ -408,11 +408,15 @@ TEST_F(FlashTest, EveryEndHasItsExitStatus)
         std::vector<std::string> args;
         int status;
         const char* outcome;  // of the one result event; nullptr: none
+        const char* message = "";  // in the error event's message
     };
+    std::filesystem::create_directory(m_dir.File("folder.CVF"));
     const std::vector<Case> cases = {
         {"faulty file", {}, {badFile}, 2, nullptr},
         {"unexpected format", {}, {headless}, 2, nullptr},
-        {"missing file", {}, {m_dir.File("none.CVF")}, 2, nullptr},
+        {"missing file", {}, {m_dir.File("none.CVF")}, 2, nullptr, "couldn't be opened. No such file or directory"},
+        {"a folder", {}, {m_dir.File("folder.CVF")}, 2, nullptr, "couldn't be opened. Is a directory"},
+        {"not a terminal", {""}, {"-p", "/dev/null", m_file}, 3, nullptr, "/dev/null is not a serial port (not a terminal)"},
         {"no port", {}, {m_file}, 3, nullptr},
         {"unknown port", {""}, {"-p", "COM9", m_file}, 3, nullptr},
         {"no device", {"--no-update-mode"}, {m_file}, 4, "no_device"},
@@ -445,7 +449,9 @@ TEST_F(FlashTest, EveryEndHasItsExitStatus)
             const std::vector<Json> errors = EventsOf(events, "error");
             ASSERT_EQ(errors.size(), 1u) << flash->Out();
             EXPECT_EQ(errors[0].at("code"), c.status);
+            EXPECT_NE(errors[0].at("message").get<std::string>().find(c.message), std::string::npos) << errors[0];
         }
+        EXPECT_EQ(events.back().at("event"), c.status == 1 ? Json("error") : Json("summary"));
         if (device && c.status == 2) {
             EXPECT_TRUE(Requests(*device).empty());
         }
@@ -720,25 +726,33 @@ TEST_F(FlashTest, ATerminalShowsManyDevicesWithinItsLinesAndAtACostThatGrowsWith
 
 TEST_F(FlashTest, WatchModeAsksAboutEachPortOnItsOwn)
 {
-    const auto first = Device("COM5");
-    const auto second = Device("COM6");
+    std::map<std::string, std::unique_ptr<CSimDevice>> devices;
+    devices["COM5"] = Device("COM5");
+    devices["COM6"] = Device("COM6");
     Pty terminal;
     ASSERT_TRUE(terminal.Ok());
     CFlash flash({"--sysfs", m_sysfs, "-w", m_file}, Setup("C", &terminal));
-    const std::string question = "Would you like to execute the update now? [y/N] ";
-    ASSERT_TRUE(flash.WaitForOutput("COM5: " + question)) << flash.Out();
-    // One question at a time: the other waits.
-    EXPECT_EQ(flash.Out().find("COM6: " + question), std::string::npos);
+    const std::string question = ": Would you like to execute the update now? [y/N] ";
+    ASSERT_TRUE(flash.WaitForOutput(question)) << flash.Out();
+    // Whichever answered first is asked about first, by its port; the
+    // other waits, and what it reports waits with it.
+    const size_t at = flash.Out().find(question);
+    const std::string first = flash.Out().substr(at - 4, 4);
+    const std::string second = first == "COM5" ? "COM6" : "COM5";
+    ASSERT_TRUE(devices.count(first)) << flash.Out();
+    EXPECT_EQ(flash.Out().find(second + question), std::string::npos);
+    EXPECT_EQ(flash.Out().find(second + ": Have found"), std::string::npos) << "held back while the question waits";
     terminal.WriteMaster("y\n");
-    ASSERT_TRUE(flash.WaitForOutput("COM6: " + question)) << flash.Out();
+    ASSERT_TRUE(flash.WaitForOutput(second + question)) << flash.Out();
+    EXPECT_NE(flash.Out().find(second + ": Have found"), std::string::npos);
     terminal.WriteMaster("n\n");
-    ASSERT_TRUE(flash.WaitForOutput("COM5: Firmware update ended")) << flash.Out();
-    ASSERT_TRUE(flash.WaitForOutput("COM6: " + Text(IDS_FLASH_DECLINED, Language::English))) << flash.Out();
+    ASSERT_TRUE(flash.WaitForOutput(first + ": Firmware update ended")) << flash.Out();
+    ASSERT_TRUE(flash.WaitForOutput(second + ": " + Text(IDS_FLASH_DECLINED, Language::English))) << flash.Out();
     flash.Signal(SIGINT);
     EXPECT_EQ(flash.Finish(10000), 1) << flash.Out();  // the "no" decides it
-    EXPECT_TRUE(ImageIsTheFile(*first));
-    EXPECT_EQ(RequestsAfterLines(*second), std::vector<std::string>{});
-    EXPECT_EQ(Requests(*second).back(), "RST");
+    EXPECT_TRUE(ImageIsTheFile(*devices[first]));
+    EXPECT_EQ(RequestsAfterLines(*devices[second]), std::vector<std::string>{});
+    EXPECT_EQ(Requests(*devices[second]).back(), "RST");
 }
 
 TEST_F(FlashTest, WatchUpdatesADevicePublishedLaterAndEndsOnSigint)

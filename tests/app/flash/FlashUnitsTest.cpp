@@ -5,6 +5,7 @@
 #include "app/flash/FlashEnd.h"
 #include "app/flash/FlashPorts.h"
 #include "app/flash/FlashQuestion.h"
+#include "app/flash/FlashReport.h"
 #include "app/flash/LiveScreen.h"
 
 #include <gtest/gtest.h>
@@ -162,6 +163,30 @@ TEST(FlashQuestion, WhoIsAskedAndWhen)
     EXPECT_EQ(DevicesToAsk(waiting, true, true), std::vector<uint64_t>{4}) << "watch mode: one at a time";
     EXPECT_EQ(DevicesToAsk({}, true, false), std::vector<uint64_t>{});
     EXPECT_EQ(QuestionText("COM3"), "COM3: Would you like to execute the update now? [y/N] ");
+}
+
+TEST(FlashReport, NothingFromOutsideReachesTheTerminalAsAControlOrAnInvisibleFormat)
+{
+    // Letters and signs of any script pass; controls, C1 controls,
+    // bidirectional overrides and isolates, zero-width characters, the
+    // byte-order mark, separators, tags and broken UTF-8 do not.
+    EXPECT_EQ(Printable("Gr\xC3\xBC\xC3\x9F" "e V2.4 \xE2\x82\xAC \xE4\xB8\xAD"), "Gr\xC3\xBC\xC3\x9F" "e V2.4 \xE2\x82\xAC \xE4\xB8\xAD");
+    const std::vector<std::pair<const char*, const char*>> spoilt = {
+        {"\x1b[2J", "?[2J"},
+        {"a\xC2\x9B" "b", "a?b"},                    // CSI as a C1 control
+        {"abc\xE2\x80\xAE" "fdp.exe", "abc?fdp.exe"},  // U+202E right-to-left override
+        {"\xE2\x81\xA6" "x\xE2\x81\xA9", "?x?"},     // U+2066 ... U+2069 isolates
+        {"\xEF\xBB\xBF" "V1", "?V1"},                 // U+FEFF
+        {"a\xE2\x80\xA8" "b", "a?b"},                 // U+2028 line separator
+        {"\xD8\x9C", "?"},                            // U+061C Arabic letter mark
+        {"x\xE2\x80\x8B" "y", "x?y"},                 // U+200B zero width space
+        {"\xF3\xA0\x80\x81", "?"},                    // U+E0001 language tag
+        {"\xC2\xAD", "?"},                            // U+00AD soft hyphen
+        {"\xFF\xC3", "??"},                           // bytes that are no UTF-8
+        {"\xE0\x80\x80", "???"},                      // an overlong form
+    };
+    for (const auto& [in, out] : spoilt)
+        EXPECT_EQ(Printable(in), out) << in;
 }
 
 TEST(LiveScreen, ManyRowsFitTheScreenAndARedrawWritesWhatChanged)

@@ -16,6 +16,7 @@
 #include <fstream>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -410,48 +411,87 @@ TEST_F(UpdateTest, PortHeldByAnotherProgramsLockFileIsNotUsed)
     EXPECT_TRUE(Requests(sim).empty());
 }
 
+// The text for a refused port names what helps: the group of the device
+// node when joining it gives access, otherwise the administrator.
 TEST_F(UpdateTest, PortRefusedForLackOfPermissionIsNamed)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs to switch to another user";
-    // A terminal of root's that an ordinary user may not open.
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    const std::string slave = ptsname(master);
-    ASSERT_EQ(chown(slave.c_str(), 0, 0), 0);
-    ASSERT_EQ(chmod(slave.c_str(), 0600), 0);
-
-    // The listing runs as nobody in a child, with a port directory of its own.
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0)
-            _exit(10);
-        char pattern[] = "/tmp/cvf-nobody-XXXXXX";
-        if (mkdtemp(pattern) == nullptr)
-            _exit(11);
-        const std::string ports = std::string(pattern) + "/ports";
-        if (mkdir(ports.c_str(), 0700) != 0 || symlink(slave.c_str(), (ports + "/COM9").c_str()) != 0)
-            _exit(12);
-        int result = 0;
-        {
-            CRecordingView view;
-            view.UsePortDirectory(ports);
-            if (view.Workflow().FindComPorts())
-                result = 13;
-            else if (view.Shown().status[1] != "There is no COM port available.")
-                result = 14;
-            else if (view.Shown().status[4] != "No permission for COM9: join group dialout")
-                result = 15;
+    // A named group that is neither root nor dialout, so that the text
+    // can only have it from the node.
+    std::string groupName;
+    gid_t groupId = 0;
+    setgrent();
+    while (const group* g = getgrent()) {
+        const std::string name = g->gr_name;
+        if (g->gr_gid != 0 && g->gr_gid != 65534 && name != "dialout" && name != "nogroup") {
+            groupName = name;
+            groupId = g->gr_gid;
+            break;
         }
-        std::filesystem::remove_all(pattern);
-        _exit(result);
     }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    close(master);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "10-12: set-up in the child, 13: port listed, 14/15: texts";
+    endgrent();
+    ASSERT_FALSE(groupName.empty());
+    gid_t unnamed = 54321;
+    while (getgrgid(unnamed) != nullptr)
+        ++unnamed;
+
+    const std::string join = "No permission for COM9: join group " + groupName + ", then log in again";
+    const std::string admin = "No permission for COM9: ask the administrator for access";
+    struct Case {
+        const char* what;
+        gid_t gid;
+        mode_t mode;
+        std::string line4;
+    } cases[] = {
+        {"a group that may read and write", groupId, 0660, join},
+        {"root's group", 0, 0660, admin},
+        {"the group may only read", groupId, 0640, admin},
+        {"a group without a name", unnamed, 0660, admin},
+        {"root's alone", 0, 0600, admin},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // A terminal of root's that an ordinary user may not open.
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        const std::string slave = ptsname(master);
+        ASSERT_EQ(chown(slave.c_str(), 0, c.gid), 0);
+        ASSERT_EQ(chmod(slave.c_str(), c.mode), 0);
+
+        // The listing runs as nobody, in no group, in a child with a port
+        // directory of its own.
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(10);
+            char pattern[] = "/tmp/cvf-nobody-XXXXXX";
+            if (mkdtemp(pattern) == nullptr)
+                _exit(11);
+            const std::string ports = std::string(pattern) + "/ports";
+            if (mkdir(ports.c_str(), 0700) != 0 || symlink(slave.c_str(), (ports + "/COM9").c_str()) != 0)
+                _exit(12);
+            int result = 0;
+            {
+                CRecordingView view;
+                view.UsePortDirectory(ports);
+                if (view.Workflow().FindComPorts())
+                    result = 13;
+                else if (view.Shown().status[1] != "There is no COM port available.")
+                    result = 14;
+                else if (view.Shown().status[4] != c.line4)
+                    result = 15;
+            }
+            std::filesystem::remove_all(pattern);
+            _exit(result);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        close(master);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "10-12: set-up in the child, 13: port listed, 14/15: texts";
+    }
 }
