@@ -441,14 +441,16 @@ int RunDeviceProcess(int controlFd, int eventFd, int imageFd)
         return finish(Outcome::Incompatible);
 
     // Nothing to write, or the answer was no, or the front end went away at
-    // the question: the device restarts as it is, as after the window's "No".
+    // the question: the device is told what the outcome's row says (it
+    // restarts as it is, as after the window's "No").
     if (job->dryRun) {
-        link.SendRestart();
+        SendClosing(link, Outcome::Compatible);
         return finish(Outcome::Compatible);
     }
     if ((job->ask && !listener.WaitForAnswer()) || stop.Requested()) {
-        link.SendRestart();
-        return finish(stop.Requested() ? Outcome::SearchStopped : Outcome::Declined);
+        const Outcome outcome = stop.Requested() ? Outcome::QuestionStopped : Outcome::Declined;
+        SendClosing(link, outcome);
+        return finish(outcome);
     }
 
     outbox.Post({.kind = EventKind::TransferStarted});

@@ -11,22 +11,21 @@ int Status(Outcome outcome)
 
 bool Updated(const DeviceEnd& device, bool dryRun)
 {
-    return !device.refused && device.outcome == (dryRun ? Outcome::Compatible : Outcome::Done);
+    const OutcomeTally tally = OutcomeTable(device.outcome).tally;
+    return !device.refused && tally == (dryRun ? OutcomeTally::UpdatedInDryRun : OutcomeTally::Updated);
 }
 
 bool Failed(const DeviceEnd& device)
 {
     if (device.refused)
         return true;
-    switch (device.outcome) {
-    case Outcome::Done:
-    case Outcome::Compatible:
-    case Outcome::Declined:
-        return false;
-    case Outcome::NoDevice:
+    switch (OutcomeTable(device.outcome).tally) {
+    case OutcomeTally::Failed:
+        return true;
+    case OutcomeTally::FailedWhenCounted:
         return device.noDeviceCounts;
     default:
-        return true;
+        return false;
     }
 }
 
@@ -61,8 +60,8 @@ int ExitStatus(const RunEnd& end)
 std::map<std::string, int> OutcomeCounts(const std::vector<DeviceEnd>& devices)
 {
     std::map<std::string, int> counts;
-    for (int o = 0; o <= static_cast<int>(Outcome::FewerThanExpected); ++o)
-        counts[OutcomeTable(static_cast<Outcome>(o)).name] += 0;
+    for (int code = 0; const std::optional<Outcome> outcome = OutcomeFromCode(code); ++code)
+        counts[OutcomeTable(*outcome).name] += 0;
     for (const DeviceEnd& device : devices)
         ++counts[OutcomeTable(device.refused ? Outcome::NoPort : device.outcome).name];
     return counts;

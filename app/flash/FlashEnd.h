@@ -17,11 +17,11 @@ struct DeviceEnd {
 };
 
 struct RunEnd {
-    std::vector<DeviceEnd> devices;  // in the order of the ports (watch mode: as they appeared)
+    std::vector<DeviceEnd> devices{};  // in the order of the ports (watch mode: as they appeared)
     bool signalled = false;
     bool watch = false;
     bool dryRun = false;
-    std::optional<int> expect;       // --expect N
+    std::optional<int> expect{};     // --expect N
 };
 
 // 0 when every device ended as wished; otherwise the status of the first,

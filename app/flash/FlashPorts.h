@@ -34,7 +34,7 @@ struct PortFacts {
 
 // What the plan may use.
 struct PortFilter {
-    std::vector<UsbMatch> match;  // none: no USB identity asked for
+    std::vector<UsbMatch> match{};  // none: no USB identity asked for
     bool wideListing = false;     // -a or watch mode: every listed port, not only the first ones
     bool anyPort = false;         // --any-port: not only USB adapters and published ports
 };

@@ -568,26 +568,9 @@ std::string Printable(std::string_view text)
 
 std::vector<std::string> ResultLines(Outcome outcome, const OutcomeContext& context)
 {
-    switch (outcome) {
-    case Outcome::Compatible: return {Text(IDS_FLASH_DRY_RUN_DONE)};
-    case Outcome::Declined: return {Text(IDS_FLASH_DECLINED)};
-    case Outcome::LoadStopped:
-    case Outcome::SearchStopped: return {Text(IDS_FLASH_STOPPED)};
-    case Outcome::TransferStopped: return {Text(IDS_FLASH_TRANSFER_STOPPED)};
-    default: break;
-    }
-    // Lines 1 to 3 as the window shows them; line 4 tells what to click.
+    // The device's name comes from the file: no control of it reaches the
+    // terminal.
     OutcomeContext printable = context;
     printable.device = Printable(context.device);
-    std::vector<std::string> lines;
-    const OutcomeRow& row = OutcomeTable(outcome);
-    for (int line = 0; line < 3; ++line) {
-        const int id = row.lines[static_cast<size_t>(line)];
-        if (id == KEEP_LINE)
-            continue;
-        const std::string text = TrimEnd(OutcomeLineText(id, printable));
-        if (!text.empty())
-            lines.push_back(text);
-    }
-    return lines;
+    return CommandLineLines(outcome, printable);
 }

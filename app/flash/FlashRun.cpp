@@ -74,11 +74,6 @@ double SecondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-bool Retried(Outcome outcome)
-{
-    return outcome == Outcome::Interrupted || outcome == Outcome::ProtocolError || outcome == Outcome::FlashError;
-}
-
 // Descriptors this process may still open.
 int FreeDescriptors()
 {
@@ -547,8 +542,7 @@ private:
             break;
         }
         case EventKind::Result: {
-            const bool known = event.outcome >= 0 && event.outcome <= static_cast<int>(Outcome::Declined);
-            slot.outcome = known ? static_cast<Outcome>(event.outcome) : Outcome::Interrupted;
+            slot.outcome = OutcomeFromCode(event.outcome).value_or(Outcome::Interrupted);
             // After a search over several ports that found nothing no port
             // is to blame; otherwise the device's port.
             if (!(slot.outcome == Outcome::NoDevice && slot.ports.size() > 1)) {
@@ -576,12 +570,12 @@ private:
             // It may have left its device mid-update; its ports are as they
             // were before it.
             const std::string name = slot.port.empty() ? std::string("?") : slot.port;
-            m_report->Error(Status(Outcome::Interrupted), FormatText(IDS_FLASH_PROCESS_LOST, name), slot.port);
-            slot.outcome = Outcome::Interrupted;
+            slot.outcome = LostOutcome(slot.attempts > 0);
+            m_report->Error(Status(*slot.outcome), FormatText(IDS_FLASH_PROCESS_LOST, name), slot.port);
             slot.lost = true;
         }
         const Outcome outcome = slot.outcome.value_or(Outcome::Interrupted);
-        if (Retried(outcome) && slot.retriesLeft > 0 && slot.attempts > 0 && !m_stopping && !m_recordFailed &&
+        if (OutcomeTable(outcome).retried && slot.retriesLeft > 0 && slot.attempts > 0 && !m_stopping && !m_recordFailed &&
             !slot.path.empty()) {
             // Again on the port it was found on, right after its closing
             // commands; the answer given stands.

@@ -122,6 +122,15 @@ LineVerdict JudgeLineReply(uint8_t status, LineCounters& counters, TransferResul
     }
 }
 
+void SendClosing(CDeviceLink& link, Outcome outcome)
+{
+    const OutcomeRow& row = OutcomeTable(outcome);
+    for (const std::string_view body : row.closing) {
+        if (!body.empty())
+            link.Transact(MakeRequest(body), row.closingTimeoutMs);
+    }
+}
+
 int TransferPercent(uint32_t sent, uint32_t total)
 {
     // In 64 bits: sent x 100 leaves 32 bits past 42.9 MB. A file without
@@ -188,10 +197,7 @@ TransferResult CTransferOperation::Run(COperationObserver& observer, const CStop
 
     if (m_link.IsPortOpen())
         m_link.CloseDevicePort();
-    for (const std::string_view body : OutcomeTable(OutcomeOf(result)).closing) {
-        if (!body.empty())
-            m_link.Transact(MakeRequest(body), CLOSING_TIMEOUT_MS);
-    }
+    SendClosing(m_link, OutcomeOf(result));
     if (m_link.IsPortOpen())
         m_link.CloseDevicePort();
     return result;

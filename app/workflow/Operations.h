@@ -140,5 +140,9 @@ private:
     CTransferClock m_clock;
 };
 
+// Sends the device what follows an outcome (its row's closing requests,
+// each with its own open and close of the port); replies are not examined.
+void SendClosing(CDeviceLink& link, Outcome outcome);
+
 // Percent of total that sent is, never above 100; 100 for a total of 0.
 int TransferPercent(uint32_t sent, uint32_t total);

@@ -7,54 +7,96 @@
 
 namespace {
 
-constexpr std::array<int, 4> kInOrder = {1, 2, 3, 4};
-constexpr std::array<std::string_view, 2> kNothing = {};
 constexpr std::array<std::string_view, 2> kRestart = {REQUEST_RESTART, {}};
 constexpr std::array<std::string_view, 2> kAbortAndRestart = {REQUEST_ABORT, REQUEST_RESTART};
 constexpr StatusLines kKeepAll = {KEEP_LINE, KEEP_LINE, KEEP_LINE, KEEP_LINE};
 constexpr StatusLines kFaultyFile = {IDS_FILE_FAULTY, IDS_FILE_REFUSED, IDS_FILE_FAULTY_3, IDS_CLICK_LOAD_NEW};
+constexpr StatusLines kNoDevice = {IDS_NO_DEVICE, IDS_PORT_IN_USE, IDS_IN_UPDATE_MODE, IDS_CLICK_SEARCH_AGAIN};
 constexpr StatusLines kIncomplete = {IDS_INCOMPLETE, IDS_CONNECTION_LOST, IDS_DEVICE_OPERATIONAL, IDS_CLICK_REPEAT};
+
+using O = Outcome;
+using P = OutcomePhase;
+using T = OutcomeTally;
 
 // In the order of Outcome.
 constexpr OutcomeRow kOutcomes[] = {
-    {Outcome::Loaded, "loaded", {IDS_NONE, IDS_NONE, IDS_NONE, IDS_CLICK_CONTINUE}, kInOrder, IDS_CONTINUE, kNothing,
-     StepFindDevice, 0},
-    {Outcome::LoadFaulty, "faulty", kFaultyFile, kInOrder, IDS_LOAD_FILE, kNothing, StepLoadFile, 2},
-    // The message box IDS_CANNOT_OPEN comes first.
-    {Outcome::CannotOpen, "cannot_open", kFaultyFile, kInOrder, IDS_LOAD_FILE, kNothing, StepLoadFile, 2},
-    {Outcome::LoadStopped, "stopped", kKeepAll, kInOrder, IDS_LOAD_FILE, kNothing, StepLoadFile, 130},
+    {.outcome = O::Loaded, .phase = P::Load, .name = "loaded",
+     .lines = {IDS_NONE, IDS_NONE, IDS_NONE, IDS_CLICK_CONTINUE}, .caption = IDS_CONTINUE, .next = StepFindDevice},
+    {.outcome = O::LoadFaulty, .phase = P::Load, .name = "faulty", .lines = kFaultyFile, .caption = IDS_LOAD_FILE,
+     .next = StepLoadFile, .exitStatus = 2},
+    {.outcome = O::CannotOpen, .phase = P::Load, .name = "cannot_open", .lines = kFaultyFile,
+     .message = IDS_CANNOT_OPEN, .caption = IDS_LOAD_FILE, .next = StepLoadFile, .exitStatus = 2},
+    {.outcome = O::LoadStopped, .phase = P::Load, .name = "stopped", .lines = kKeepAll, .caption = IDS_LOAD_FILE,
+     .next = StepLoadFile, .exitStatus = 130, .commandLine = {IDS_FLASH_STOPPED}},
     // Set at once on the window thread; the caption stays "continue".
-    {Outcome::NoPort, "no_port", LINES_NO_PORT, kInOrder, IDS_NONE, kNothing, StepFindDevice, 3},
-    {Outcome::NoDevice, "no_device", {IDS_NO_DEVICE, IDS_PORT_IN_USE, IDS_IN_UPDATE_MODE, IDS_CLICK_SEARCH_AGAIN},
-     kInOrder, IDS_CONTINUE, kNothing, StepFindDevice, 4},
-    {Outcome::Incompatible, "incompatible", {IDS_DEVICE_FOUND, IDS_NOT_COMPATIBLE, IDS_UPDATE_REFUSED, IDS_NOT_COMPATIBLE_4},
-     kInOrder, IDS_LOAD_FILE, kNothing, StepLoadFile, 5},
-    // "Yes" and "No" take the main button's place.
-    {Outcome::Compatible, "compatible",
-     {IDS_COMPATIBLE_FOUND, IDS_CURRENT_VERSION, LINE_DEVICE_VERSION, IDS_UPDATE_QUESTION}, {2, 4, 1, 3}, IDS_NONE,
-     kNothing, StepTransfer, 0},
-    {Outcome::SearchStopped, "stopped", kKeepAll, kInOrder, IDS_CONTINUE, kNothing, StepFindDevice, 130},
-    {Outcome::Done, "done", {IDS_UPDATE_ENDED, IDS_DEVICE_REBOOTED, IDS_UPDATE_TIME, IDS_NONE}, {1, 2, 4, 3}, IDS_CLOSE,
-     kRestart, StepFinished, 0},
+    {.outcome = O::NoPort, .phase = P::Ports, .name = "no_port", .lines = LINES_NO_PORT, .next = StepFindDevice,
+     .exitStatus = 3, .tally = T::Failed},
+    {.outcome = O::NoDevice, .phase = P::Search, .name = "no_device", .lines = kNoDevice, .caption = IDS_CONTINUE,
+     .next = StepFindDevice, .exitStatus = 4, .tally = T::FailedWhenCounted},
+    {.outcome = O::Incompatible, .phase = P::Search, .name = "incompatible",
+     .lines = {IDS_DEVICE_FOUND, IDS_NOT_COMPATIBLE, IDS_UPDATE_REFUSED, IDS_NOT_COMPATIBLE_4},
+     .caption = IDS_LOAD_FILE, .next = StepLoadFile, .exitStatus = 5, .tally = T::Failed},
+    // "Yes" and "No" take the main button's place. A dry run ends here and
+    // restarts the device as it is, as after "No".
+    {.outcome = O::Compatible, .phase = P::Search, .name = "compatible",
+     .lines = {IDS_COMPATIBLE_FOUND, IDS_CURRENT_VERSION, LINE_DEVICE_VERSION, IDS_UPDATE_QUESTION},
+     .order = {2, 4, 1, 3}, .closing = kRestart, .closingTimeoutMs = RESTART_TIMEOUT_MS, .next = StepTransfer,
+     .commandLine = {IDS_FLASH_DRY_RUN_DONE}, .tally = T::UpdatedInDryRun},
+    {.outcome = O::SearchStopped, .phase = P::Search, .name = "stopped", .lines = kKeepAll, .caption = IDS_CONTINUE,
+     .next = StepFindDevice, .exitStatus = 130, .commandLine = {IDS_FLASH_STOPPED}, .tally = T::Failed},
+    {.outcome = O::Done, .phase = P::Transfer, .name = "done",
+     .lines = {IDS_UPDATE_ENDED, IDS_DEVICE_REBOOTED, IDS_UPDATE_TIME, IDS_NONE}, .order = {1, 2, 4, 3},
+     .caption = IDS_CLOSE, .closing = kRestart, .closingTimeoutMs = CLOSING_TIMEOUT_MS, .next = StepFinished,
+     .tally = T::Updated},
     // The connection is taken as lost: nothing would reach the device.
-    {Outcome::Interrupted, "incomplete", kIncomplete, kInOrder, IDS_CONTINUE, kNothing, StepFindDevice, 6},
-    {Outcome::FlashError, "flash_error",
-     {IDS_FLASH_ERROR, IDS_INTERRUPTED_FLASH, IDS_FLASH_ERROR_3, IDS_CLICK_REPEAT_FLASH}, kInOrder, IDS_CONTINUE,
-     kAbortAndRestart, StepFindDevice, 8},
-    {Outcome::ProtocolError, "write_read_error",
-     {IDS_WRITE_READ_ERROR, IDS_INTERRUPTED_WRITE_READ, IDS_WRITE_READ_ERROR_3, IDS_CLICK_REPEAT_WRITE_READ}, kInOrder,
-     IDS_CONTINUE, kAbortAndRestart, StepFindDevice, 7},
+    {.outcome = O::Interrupted, .phase = P::Transfer, .name = "incomplete", .lines = kIncomplete,
+     .caption = IDS_CONTINUE, .next = StepFindDevice, .exitStatus = 6, .tally = T::Failed, .retried = true},
+    {.outcome = O::FlashError, .phase = P::Transfer, .name = "flash_error",
+     .lines = {IDS_FLASH_ERROR, IDS_INTERRUPTED_FLASH, IDS_FLASH_ERROR_3, IDS_CLICK_REPEAT_FLASH},
+     .caption = IDS_CONTINUE, .closing = kAbortAndRestart, .closingTimeoutMs = CLOSING_TIMEOUT_MS,
+     .next = StepFindDevice, .exitStatus = 8, .tally = T::Failed, .retried = true},
+    {.outcome = O::ProtocolError, .phase = P::Transfer, .name = "write_read_error",
+     .lines = {IDS_WRITE_READ_ERROR, IDS_INTERRUPTED_WRITE_READ, IDS_WRITE_READ_ERROR_3, IDS_CLICK_REPEAT_WRITE_READ},
+     .caption = IDS_CONTINUE, .closing = kAbortAndRestart, .closingTimeoutMs = CLOSING_TIMEOUT_MS,
+     .next = StepFindDevice, .exitStatus = 7, .tally = T::Failed, .retried = true},
     // Ended on request with the device still answering: it is told to
     // leave its half-written state, as after a failed exchange.
-    {Outcome::TransferStopped, "stopped", kIncomplete, kInOrder, IDS_CONTINUE, kAbortAndRestart, StepFindDevice, 130},
+    {.outcome = O::TransferStopped, .phase = P::Transfer, .name = "stopped", .lines = kIncomplete,
+     .caption = IDS_CONTINUE, .closing = kAbortAndRestart, .closingTimeoutMs = CLOSING_TIMEOUT_MS,
+     .next = StepFindDevice, .exitStatus = 130, .commandLine = {IDS_FLASH_TRANSFER_STOPPED}, .tally = T::Failed},
     // "No" to the question after a search: the device is restarted as it
-    // is (SendRestart) and nothing is written.
-    {Outcome::Declined, "declined", {KEEP_LINE, KEEP_LINE, KEEP_LINE, IDS_CLICK_TO_CLOSE}, kInOrder, IDS_CLOSE,
-     kRestart, StepFinished, 1},
+    // is and nothing is written.
+    {.outcome = O::Declined, .phase = P::Question, .name = "declined",
+     .lines = {KEEP_LINE, KEEP_LINE, KEEP_LINE, IDS_CLICK_TO_CLOSE}, .caption = IDS_CLOSE, .closing = kRestart,
+     .closingTimeoutMs = RESTART_TIMEOUT_MS, .next = StepFinished, .exitStatus = 1,
+     .commandLine = {IDS_FLASH_DECLINED}, .tally = T::NotFailed},
     // The command line's own: no window shows it.
-    {Outcome::FewerThanExpected, "fewer_than_expected", kKeepAll, kInOrder, IDS_NONE, kNothing, StepFinished, 9},
+    {.outcome = O::FewerThanExpected, .phase = P::Run, .name = "fewer_than_expected", .lines = kKeepAll,
+     .message = IDS_FLASH_FEWER_THAN_EXPECTED, .next = StepFinished, .exitStatus = 9},
+    // The device found is told to restart as it is, as after "No".
+    {.outcome = O::QuestionStopped, .phase = P::Question, .name = "stopped", .lines = kKeepAll,
+     .caption = IDS_CONTINUE, .closing = kRestart, .closingTimeoutMs = RESTART_TIMEOUT_MS, .next = StepFindDevice,
+     .exitStatus = 130, .commandLine = {IDS_FLASH_STOPPED}, .tally = T::Failed},
+    // Its port is given back as it was before the loss is shown; nothing
+    // was written yet, so the window searches again.
+    {.outcome = O::LostSearching, .phase = P::Search, .name = "no_device", .lines = kNoDevice, .caption = IDS_CONTINUE, .next = StepFindDevice, .exitStatus = 4,
+     .tally = T::Failed},
+    // The device may be left half-written, as after a lost connection.
+    {.outcome = O::LostTransferring, .phase = P::Transfer, .name = "incomplete", .lines = kIncomplete,
+     .caption = IDS_CONTINUE, .next = StepFindDevice, .exitStatus = 6,
+     .tally = T::Failed, .retried = true},
 };
-static_assert(std::size(kOutcomes) == static_cast<size_t>(Outcome::FewerThanExpected) + 1);
+static_assert(std::size(kOutcomes) == static_cast<size_t>(Outcome::LostTransferring) + 1);
+
+constexpr bool InOrder()
+{
+    for (size_t i = 0; i < std::size(kOutcomes); ++i) {
+        if (static_cast<size_t>(kOutcomes[i].outcome) != i)
+            return false;
+    }
+    return true;
+}
+static_assert(InOrder(), "the rows stand in the order of Outcome");
 
 }  // namespace
 
@@ -95,6 +137,36 @@ Outcome OutcomeOf(TransferResult result)
     case TransferResult::Stopped: return Outcome::TransferStopped;
     }
     return Outcome::ProtocolError;
+}
+
+std::optional<Outcome> OutcomeFromCode(int code)
+{
+    if (code < 0 || static_cast<size_t>(code) >= std::size(kOutcomes))
+        return std::nullopt;
+    return static_cast<Outcome>(code);
+}
+
+Outcome LostOutcome(bool transferBegun)
+{
+    return transferBegun ? Outcome::LostTransferring : Outcome::LostSearching;
+}
+
+std::vector<std::string> CommandLineLines(Outcome outcome, const OutcomeContext& context)
+{
+    const OutcomeRow& row = OutcomeTable(outcome);
+    std::vector<std::string> lines;
+    const bool own = row.commandLine[0] != IDS_NONE;
+    for (size_t i = 0; i < 3; ++i) {
+        const int id = own ? row.commandLine[i] : row.lines[i];
+        if (id == KEEP_LINE || (own && id == IDS_NONE))
+            continue;
+        std::string text = OutcomeLineText(id, context);
+        while (!text.empty() && (text.back() == ' ' || text.back() == '\n'))
+            text.pop_back();
+        if (!text.empty())
+            lines.push_back(std::move(text));
+    }
+    return lines;
 }
 
 std::string VersionLine(const std::string& version1, const std::string& version2)

@@ -30,28 +30,6 @@ private:
     CWorkflowView& m_view;
 };
 
-// An outcome code from a device process, if it is one.
-std::optional<Outcome> OutcomeCode(int code)
-{
-    if (code < 0 || code > static_cast<int>(Outcome::Declined))
-        return std::nullopt;
-    return static_cast<Outcome>(code);
-}
-
-bool IsTransferOutcome(Outcome outcome)
-{
-    switch (outcome) {
-    case Outcome::Done:
-    case Outcome::Interrupted:
-    case Outcome::FlashError:
-    case Outcome::ProtocolError:
-    case Outcome::TransferStopped:
-        return true;
-    default:
-        return false;
-    }
-}
-
 }  // namespace
 
 CUpdateWorkflow::CUpdateWorkflow(CWorkflowView& view) : m_view(view)
@@ -284,8 +262,8 @@ void CUpdateWorkflow::LoadFile()
 
     std::string filePane;
     std::string devicePane;
-    if (outcome == LoadOutcome::CannotOpen)
-        m_view.ShowMessage(FormatText(IDS_CANNOT_OPEN, m_strFilePath), MessageIcon::Exclamation);
+    if (row.message != IDS_NONE)
+        m_view.ShowMessage(FormatText(row.message, m_strFilePath), MessageIcon::Exclamation);
     PostOutcome(row.outcome, {});
     if (outcome == LoadOutcome::Loaded) {
         m_strDevice = m_firmware.device;
@@ -371,8 +349,9 @@ Outcome CUpdateWorkflow::RunSearch(bool& haveVersion)
     for (;;) {
         for (const SupervisedEvent& news : Turn(device)) {
             if (news.ended) {
-                // Lost before its result: nothing was found.
-                return outcome.value_or(Outcome::NoDevice);
+                // Lost before its result: its port is as it was, and
+                // nothing was written.
+                return news.lost ? LostOutcome(false) : outcome.value_or(Outcome::NoDevice);
             }
             const DeviceEvent& event = news.event;
             const bool known = event.port >= 0 && static_cast<size_t>(event.port) < ports.size();
@@ -402,10 +381,14 @@ Outcome CUpdateWorkflow::RunSearch(bool& haveVersion)
                 }
                 outcome = Outcome::Incompatible;
                 break;
-            case EventKind::Result:
-                if (const std::optional<Outcome> code = OutcomeCode(event.outcome))
-                    outcome = *code == Outcome::SearchStopped || *code == Outcome::Incompatible ? *code : Outcome::NoDevice;
+            case EventKind::Result: {
+                // A search ends in its own phase's rows; anything else is no find.
+                const std::optional<Outcome> code = OutcomeFromCode(event.outcome);
+                outcome = code && OutcomeTable(*code).phase == OutcomePhase::Search && *code != Outcome::Compatible
+                              ? *code
+                              : Outcome::NoDevice;
                 break;
+            }
             default:
                 break;
             }
@@ -469,7 +452,7 @@ Outcome CUpdateWorkflow::RunTransfer(int& elapsedSeconds)
 {
     const int device = std::exchange(m_nHeldDevice, -1);
     if (device < 0 || !m_supervisor.IsRunning(device))
-        return Outcome::Interrupted;
+        return LostOutcome(true);
     m_supervisor.Answer(device, true);
 
     std::optional<Outcome> outcome;
@@ -478,8 +461,8 @@ Outcome CUpdateWorkflow::RunTransfer(int& elapsedSeconds)
             if (news.ended) {
                 // A device process lost mid-transfer: its port is as it was
                 // before it (the supervisor saw to that); the device may be
-                // half-written, as after a lost connection.
-                return outcome.value_or(Outcome::Interrupted);
+                // half-written.
+                return news.lost ? LostOutcome(true) : outcome.value_or(Outcome::Interrupted);
             }
             const DeviceEvent& event = news.event;
             if (event.kind == EventKind::Progress) {
@@ -487,8 +470,8 @@ Outcome CUpdateWorkflow::RunTransfer(int& elapsedSeconds)
                 if (event.remainingSeconds >= 0)
                     PostStatus3(DurationText(event.remainingSeconds));
             } else if (event.kind == EventKind::Result) {
-                const std::optional<Outcome> code = OutcomeCode(event.outcome);
-                outcome = code && IsTransferOutcome(*code) ? *code : Outcome::Interrupted;
+                const std::optional<Outcome> code = OutcomeFromCode(event.outcome);
+                outcome = code && OutcomeTable(*code).phase == OutcomePhase::Transfer ? *code : Outcome::Interrupted;
                 elapsedSeconds = event.elapsedSeconds;
             }
         }

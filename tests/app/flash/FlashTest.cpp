@@ -773,7 +773,8 @@ TEST_F(FlashTest, WatchUpdatesADevicePublishedLaterAndEndsOnSigint)
 
 TEST_F(FlashTest, OnATerminalItAsksInGermanAndRedrawsInPlace)
 {
-    const auto device = Device("COM5");
+    // Slow enough for the bar to be drawn (at most ten times a second).
+    const auto device = Device("COM5", {"--line-time", "30"});
     const std::string question = Text(IDS_UPDATE_QUESTION, Language::German) + Text(IDS_FLASH_ANSWER, Language::German);
     {
         // "n": the device restarts as it is.
