@@ -8,7 +8,6 @@
 #include <chrono>
 #include <thread>
 
-#include <sys/prctl.h>
 
 std::mutex g_portLock;
 
@@ -34,28 +33,18 @@ bool CDeviceLink::OpenDevicePort()
     // Only the holder itself can find its own id here. Taking the lock
     // again on that thread would never return; any other thread waits.
     if (HeldByThisThread()) {
-        if (m_port.IsOpen())
+        if (m_transport->IsOpen())
             return true;
     } else {
         g_portLock.lock();
         m_lockHolder.store(std::this_thread::get_id());
     }
     try {
-        m_port.Open(m_strPortPath, DEVICE_BAUD_RATE, ParityNone, DEVICE_DATA_BITS, StopBitsOne,
-                    FlowNone, false);
-        SerialTimeouts timeouts;
-        m_port.GetTimeouts(timeouts);
-        timeouts.ReadIntervalTimeout = 0xFFFFFFFFu;
-        timeouts.ReadTotalTimeoutMultiplier = 0;
-        timeouts.ReadTotalTimeoutConstant = 0;
-        timeouts.WriteTotalTimeoutMultiplier = 0;
-        timeouts.WriteTotalTimeoutConstant = 0;
-        m_port.SetTimeouts(timeouts);
-        m_port.SetMask(DEVICE_EVENT_MASK);
+        m_transport->Open(m_strPortPath);
     } catch (const CSerialException&) {
         // The port stays as far as it got: open or not.
     }
-    if (m_port.IsOpen())
+    if (m_transport->IsOpen())
         return true;
     m_lockHolder.store(std::thread::id());
     g_portLock.unlock();
@@ -67,7 +56,7 @@ void CDeviceLink::CloseDevicePort()
     // Another thread's port and lock are not ours to close or give back.
     if (!HeldByThisThread())
         return;
-    m_port.Close();
+    m_transport->Close();
     m_lockHolder.store(std::thread::id());
     g_portLock.unlock();
 }
@@ -76,11 +65,11 @@ ReplyEnding CDeviceLink::Exchange(const std::string& request, double timeoutMs, 
 {
     // Whatever waits in the input now came before this request: a late or
     // repeated answer to an earlier one, never the answer to this one.
-    m_port.ClearReadBuffer();
+    m_transport->ClearInput();
     // The time-out runs from before the write: a device that stops taking
     // bytes makes the write wait, and the exchange still ends in time.
-    CStopwatch stopwatch(true);
-    const size_t written = m_port.Write(request.data(), request.size(), timeoutMs);
+    const double start = m_transport->NowMs();
+    const size_t written = m_transport->Write(request.data(), request.size(), timeoutMs);
     if (written == 0)
         return ReplyEnding::NothingWritten;
     if (written < request.size())
@@ -89,7 +78,7 @@ ReplyEnding CDeviceLink::Exchange(const std::string& request, double timeoutMs, 
     char buffer[REPLY_READ_SIZE];
     ReplyEnding ending = ReplyEnding::TimedOut;
     for (;;) {
-        const double left = timeoutMs - stopwatch.PeekMilliseconds();
+        const double left = timeoutMs - (m_transport->NowMs() - start);
         // Sleep until bytes arrive or the time is up; the stopwatch
         // decides which. Once it is up, one last look without waiting:
         // bytes that came while this process was not running (stopped by
@@ -97,12 +86,12 @@ ReplyEnding CDeviceLink::Exchange(const std::string& request, double timeoutMs, 
         // An exchange given no time at all gets no look.
         if (left <= 0 && timeoutMs <= 0)
             break;
-        if (!m_port.WaitForInput(std::max(left, 0.0))) {
+        if (!m_transport->WaitForInput(std::max(left, 0.0))) {
             if (left <= 0)
                 break;
             continue;
         }
-        const size_t count = m_port.Read(buffer, sizeof buffer);
+        const size_t count = m_transport->Read(buffer, sizeof buffer);
         const CReplyAssembler::State state = reply.Add(buffer, count);
         if (state == CReplyAssembler::Complete) {
             ending = ReplyEnding::Complete;
@@ -113,7 +102,6 @@ ReplyEnding CDeviceLink::Exchange(const std::string& request, double timeoutMs, 
             break;
         }
     }
-    stopwatch.Stop();
     return ending;
 }
 
@@ -138,15 +126,14 @@ uint8_t CDeviceLink::TransactOnOpenPort(const std::string& request, uint32_t tim
     if (!HeldByThisThread())
         return TRANSACT_FAILED;
     try {
-        CStopwatch clock(true);
+        const double start = m_transport->NowMs();
         CReplyAssembler reply;
         const ReplyEnding ending = Exchange(request, timeoutMs, reply);
         // Output still queued this long after the exchange was not taken
         // by the device: a port error, as a write that ran out of time.
-        m_port.Flush(std::max(timeoutMs - clock.PeekMilliseconds(), 0.0) + FLUSH_SLACK_MS);
-        m_port.ClearWriteBuffer();
-        m_port.ClearReadBuffer();
-        m_port.Purge(PURGE_RXABORT);
+        m_transport->Flush(std::max(timeoutMs - (m_transport->NowMs() - start), 0.0) + FLUSH_SLACK_MS);
+        m_transport->ClearOutput();
+        m_transport->ClearInput();
         return EvaluateReply(ending, reply.GetText());
     } catch (const CSerialException&) {
         return TRANSACT_FAILED;
@@ -203,23 +190,4 @@ bool CDeviceLink::ReadDeviceVersion()
     m_strDeviceVersion1 = answer.substr(0, half);
     m_strDeviceVersion2 = answer.substr(answer.size() - half);
     return true;
-}
-
-void CDeviceLink::PauseBeforeLine()
-{
-    // The pause and the reply waits after it set the pace of a transfer:
-    // wake up when asked rather than up to 50 us later (the default slack
-    // for timers of this thread).
-    thread_local const bool tightened = prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0;
-    (void)tightened;
-    CStopwatch stopwatch(true);
-    for (;;) {
-        const double elapsed = stopwatch.PeekMilliseconds();
-        if (elapsed > LINE_PAUSE_MS)
-            break;
-        // Sleep the rest and a hair more, so that one sleep usually does;
-        // with the timer slack taken off it wakes within a few microseconds.
-        std::this_thread::sleep_for(
-            std::chrono::duration<double, std::milli>(LINE_PAUSE_MS - elapsed + 0.002));
-    }
 }

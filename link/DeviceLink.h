@@ -23,6 +23,7 @@
 
 #include "link/Reply.h"
 #include "link/SerialPort.h"
+#include "link/Transport.h"
 
 #include <atomic>
 #include <cstdint>
@@ -79,7 +80,10 @@ extern std::mutex g_portLock;
 
 class CDeviceLink {
 public:
+    // Over the serial port m_port.
     CDeviceLink() = default;
+    // Over another transport, which must outlive the link.
+    explicit CDeviceLink(CTransport& transport) : m_transport(&transport) {}
     ~CDeviceLink();
     CDeviceLink(const CDeviceLink&) = delete;
     CDeviceLink& operator=(const CDeviceLink&) = delete;
@@ -92,7 +96,7 @@ public:
     // Closes the port and gives g_portLock back, when the calling thread
     // holds them through this link; nothing otherwise.
     void CloseDevicePort();
-    bool IsPortOpen() const { return m_port.IsOpen(); }
+    bool IsPortOpen() const { return m_transport->IsOpen(); }
 
     // One exchange with its own open and close of the port.
     uint8_t Transact(const std::string& request, uint32_t timeoutMs);
@@ -113,11 +117,11 @@ public:
     // EAE up to 3 times while the answer is empty; splits it into halves.
     bool ReadDeviceVersion();
 
-    // Sleeps until more than 4.0 ms have passed: the pause the device
-    // needs before each firmware line.
-    static void PauseBeforeLine();
+    // Sleeps until more than 4.0 ms have passed on the transport's clock:
+    // the pause the device needs before each firmware line.
+    void PauseBeforeLine() { m_transport->Pause(LINE_PAUSE_MS); }
 
-    CSerialPort m_port;
+    CSerialPort m_port;  // the transport unless another is given
     std::string m_strPort;      // name shown to the user, e.g. COM3
     std::string m_strPortPath;  // its device path, opened by OpenDevicePort
     std::string m_strDeviceVersion1;
@@ -137,6 +141,8 @@ private:
     ReplyEnding Exchange(const std::string& request, double timeoutMs, CReplyAssembler& reply);
     bool HeldByThisThread() const { return m_lockHolder.load() == std::this_thread::get_id(); }
 
+    CSerialTransport m_serial{m_port};
+    CTransport* m_transport = &m_serial;
     // The thread holding g_portLock through this link; none when free.
     std::atomic<std::thread::id> m_lockHolder{};
     // The paths m_openGate let through.

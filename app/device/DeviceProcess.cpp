@@ -382,17 +382,18 @@ private:
 
 }  // namespace
 
-int RunDeviceProcess(int controlFd, int eventFd, int imageFd)
+int RunDeviceProcess(int controlFd, int eventFd, int imageFd, const DeviceProcessSetting& setting)
 {
     CStopRequest stop;
     COutbox outbox(eventFd);
     CListener listener(controlFd, outbox, stop);
 
     const std::optional<DeviceJobSpec> job = listener.WaitForJob(kJobWait);
-    if (!job)
-        return 2;
-    if (job->parentPid != static_cast<int64_t>(getppid()))
-        return 4;
+    const pid_t frontEnd = setting.frontEnd != 0 ? setting.frontEnd : getppid();
+    if (!job || job->parentPid != static_cast<int64_t>(frontEnd)) {
+        close(imageFd);
+        return job ? 4 : 2;
+    }
     // Every line, the count, the data bytes and the hash are checked
     // before any port is opened.
     CImageLines lines;
@@ -404,7 +405,8 @@ int RunDeviceProcess(int controlFd, int eventFd, int imageFd)
     outbox.Post({.kind = EventKind::Ready});
 
     CReporter reporter(outbox, job->ports);
-    CDeviceLink link;
+    std::optional<CDeviceLink> own;
+    CDeviceLink& link = setting.transport ? own.emplace(*setting.transport) : own.emplace();
     // The front end opens each port for itself before this process first
     // does, so that it can give the port back as it was if this process is
     // lost.

@@ -54,7 +54,10 @@ std::string DeviceProgramPath()
     return beside;
 }
 
-CDeviceSupervisor::CDeviceSupervisor(std::string program) : m_program(std::move(program)) {}
+CDeviceSupervisor::CDeviceSupervisor(std::string program)
+    : m_program(std::move(program)), m_launcher(std::make_shared<CSpawnLauncher>())
+{
+}
 
 CDeviceSupervisor::~CDeviceSupervisor()
 {
@@ -63,8 +66,7 @@ CDeviceSupervisor::~CDeviceSupervisor()
         // process still running winds down by itself.
         CloseFd(process.control);
         CloseFd(process.events);
-        int status = 0;
-        const bool gone = waitpid(process.pid, &status, WNOHANG) == process.pid;
+        const bool gone = m_launcher->Ended(process.pid);
         for (auto& [port, keeper] : process.keepers) {
             if (gone && !process.result)
                 keeper.Restore();
@@ -74,30 +76,15 @@ CDeviceSupervisor::~CDeviceSupervisor()
     }
 }
 
-int CDeviceSupervisor::Start(DeviceJobSpec job, const CFirmwareImage& image)
+int64_t CSpawnLauncher::Launch(const std::string& program, int controlFd, int eventFd, int imageFd)
 {
-    if (!image.Valid()) {
-        errno = EINVAL;
-        return -1;
-    }
-    int control[2] = {-1, -1};
-    int events[2] = {-1, -1};
-    if (pipe2(control, O_CLOEXEC) != 0)
-        return -1;
-    if (pipe2(events, O_CLOEXEC) != 0) {
-        const int error = errno;
-        close(control[0]);
-        close(control[1]);
-        errno = error;
-        return -1;
-    }
     // The child's ends, moved well away from 3 to 5 so that no dup2 below
     // maps a descriptor onto itself (which would leave it close-on-exec).
-    int childControl = fcntl(control[0], F_DUPFD_CLOEXEC, 10);
-    int childEvents = fcntl(events[1], F_DUPFD_CLOEXEC, 10);
-    int childImage = fcntl(image.Fd(), F_DUPFD_CLOEXEC, 10);
-    close(control[0]);
-    close(events[1]);
+    int childControl = fcntl(controlFd, F_DUPFD_CLOEXEC, 10);
+    int childEvents = fcntl(eventFd, F_DUPFD_CLOEXEC, 10);
+    int childImage = fcntl(imageFd, F_DUPFD_CLOEXEC, 10);
+    for (int fd : {controlFd, eventFd, imageFd})
+        close(fd);
 
     int error = 0;
     pid_t pid = -1;
@@ -120,8 +107,9 @@ int CDeviceSupervisor::Start(DeviceJobSpec job, const CFirmwareImage& image)
         // for the front end, which tells the device process what to do.
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
         posix_spawnattr_setpgroup(&attributes, 0);
-        char* argv[] = {m_program.data(), nullptr};
-        error = posix_spawn(&pid, m_program.c_str(), &actions, &attributes, argv, environ);
+        std::string path = program;
+        char* argv[] = {path.data(), nullptr};
+        error = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, environ);
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attributes);
     }
@@ -129,6 +117,58 @@ int CDeviceSupervisor::Start(DeviceJobSpec job, const CFirmwareImage& image)
     CloseFd(childEvents);
     CloseFd(childImage);
     if (error != 0) {
+        errno = error;
+        return -1;
+    }
+    return pid;
+}
+
+bool CSpawnLauncher::Ended(int64_t handle)
+{
+    int status = 0;
+    // Gone, or reaped by somebody else: gone all the same.
+    return waitpid(static_cast<pid_t>(handle), &status, WNOHANG) != 0;
+}
+
+void CSpawnLauncher::Kill(int64_t handle)
+{
+    kill(static_cast<pid_t>(handle), SIGKILL);
+}
+
+void CDeviceSupervisor::SetLauncher(std::shared_ptr<CDeviceLauncher> launcher)
+{
+    m_launcher = launcher ? std::move(launcher) : std::make_shared<CSpawnLauncher>();
+}
+
+int CDeviceSupervisor::Start(DeviceJobSpec job, const CFirmwareImage& image)
+{
+    if (!image.Valid()) {
+        errno = EINVAL;
+        return -1;
+    }
+    int control[2] = {-1, -1};
+    int events[2] = {-1, -1};
+    if (pipe2(control, O_CLOEXEC) != 0)
+        return -1;
+    if (pipe2(events, O_CLOEXEC) != 0) {
+        const int error = errno;
+        close(control[0]);
+        close(control[1]);
+        errno = error;
+        return -1;
+    }
+    const int imageFd = fcntl(image.Fd(), F_DUPFD_CLOEXEC, 0);
+    if (imageFd < 0) {
+        const int error = errno;
+        for (int fd : {control[0], control[1], events[0], events[1]})
+            close(fd);
+        errno = error;
+        return -1;
+    }
+    // The launcher takes the child's ends over.
+    const int64_t handle = m_launcher->Launch(m_program, control[0], events[1], imageFd);
+    if (handle < 0) {
+        const int error = errno;
         close(control[1]);
         close(events[0]);
         errno = error;
@@ -139,7 +179,7 @@ int CDeviceSupervisor::Start(DeviceJobSpec job, const CFirmwareImage& image)
     SetNonBlocking(events[0]);
     const int id = m_nextId++;
     Process& process = m_processes[id];
-    process.pid = pid;
+    process.pid = handle;
     process.control = control[1];
     process.events = events[0];
     process.ports = job.ports;
@@ -210,7 +250,7 @@ size_t CDeviceSupervisor::RunningCount() const
     return m_processes.size();
 }
 
-pid_t CDeviceSupervisor::Pid(int id) const
+int64_t CDeviceSupervisor::Pid(int id) const
 {
     const auto it = m_processes.find(id);
     return it == m_processes.end() ? -1 : it->second.pid;
@@ -288,11 +328,9 @@ void CDeviceSupervisor::Read(int id, Process& process, std::vector<SupervisedEve
 
 bool CDeviceSupervisor::Reap(int id, Process& process, std::vector<SupervisedEvent>& out)
 {
-    int status = 0;
-    const pid_t reaped = waitpid(process.pid, &status, WNOHANG);
-    if (reaped == 0)
+    if (!m_launcher->Ended(process.pid))
         return false;
-    // Gone (or reaped by somebody else: gone all the same). Without its
+    // Gone. Without its
     // result it may have left a port exclusive and set for the device:
     // given back as it was, before anybody hears of the loss.
     const bool lost = !process.result;
@@ -312,7 +350,7 @@ void CDeviceSupervisor::Judge(Process& process)
     if (!process.stopAt && m_clock - process.heard > m_limits.silence)
         RequestStop(process);
     if (process.stopAt && !process.killed && m_clock - *process.stopAt > m_limits.windDown) {
-        kill(process.pid, SIGKILL);
+        m_launcher->Kill(process.pid);
         process.killed = true;
     }
 }

@@ -27,6 +27,7 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -49,6 +50,29 @@ struct SupervisorLimits {
 // ../lib/cvf-update/ from it (installed), found through /proc/self/exe.
 std::string DeviceProgramPath();
 
+// How a device process is started, looked after and ended. The program's
+// own starts cvf-device (CSpawnLauncher); a test may run the same work on
+// a thread of its own.
+class CDeviceLauncher {
+public:
+    virtual ~CDeviceLauncher() = default;
+    // Starts it on these descriptors (its control, events and the block of
+    // lines), which it takes over; a handle, or -1 with errno.
+    virtual int64_t Launch(const std::string& program, int controlFd, int eventFd, int imageFd) = 0;
+    // Without waiting: whether it has ended (and is reaped then).
+    virtual bool Ended(int64_t handle) = 0;
+    virtual void Kill(int64_t handle) = 0;
+};
+
+// posix_spawn in a process group of its own, with nothing of ours but its
+// three descriptors; the handle is its pid.
+class CSpawnLauncher : public CDeviceLauncher {
+public:
+    int64_t Launch(const std::string& program, int controlFd, int eventFd, int imageFd) override;
+    bool Ended(int64_t handle) override;
+    void Kill(int64_t handle) override;
+};
+
 // What a turn found out about one device process.
 struct SupervisedEvent {
     int id = -1;
@@ -68,6 +92,8 @@ public:
 
     void SetLimits(const SupervisorLimits& limits) { m_limits = limits; }
     void SetProgram(std::string program) { m_program = std::move(program); }
+    // Another way to start device processes; nullptr: spawning cvf-device.
+    void SetLauncher(std::shared_ptr<CDeviceLauncher> launcher);
 
     // Starts a device process for the job with the block of lines; its id,
     // or -1 with errno when it could not be started.
@@ -79,7 +105,8 @@ public:
     void StopAll();
     bool IsRunning(int id) const;
     size_t RunningCount() const;
-    pid_t Pid(int id) const;
+    // Its launcher's handle: the pid of a spawned one.
+    int64_t Pid(int id) const;
 
     // Waits up to timeoutMs for news of the device processes or for the
     // extra descriptors (their revents are filled in), and returns the news
@@ -90,7 +117,7 @@ public:
 private:
     using Duration = std::chrono::steady_clock::duration;
     struct Process {
-        pid_t pid = -1;
+        int64_t pid = -1;  // the launcher's handle
         int events = -1;   // read end, non-blocking
         int control = -1;  // write end, non-blocking
         std::string unsent;
@@ -121,6 +148,7 @@ private:
     void RequestStop(Process& process);
 
     std::string m_program;
+    std::shared_ptr<CDeviceLauncher> m_launcher;
     SupervisorLimits m_limits;
     std::map<int, Process> m_processes;
     int m_nextId = 1;

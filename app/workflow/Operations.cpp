@@ -159,7 +159,7 @@ TransferResult CTransferOperation::Run(COperationObserver& observer, const CStop
             }
             const std::string_view line = m_lines.Line(index);
             frame.SetText(line);
-            CDeviceLink::PauseBeforeLine();
+            m_link.PauseBeforeLine();
             const uint8_t status = m_link.TransactOnOpenPort(std::string(line), LINE_TIMEOUT_MS);
             const LineVerdict verdict = JudgeLineReply(status, counters, result);
             result = verdict.result;

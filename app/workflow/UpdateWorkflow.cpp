@@ -336,6 +336,7 @@ Outcome CUpdateWorkflow::RunSearch(bool& haveVersion)
     int error = 0;
     m_view.RunOnWindowThread([&] {
         m_supervisor.SetProgram(m_strDeviceProgram);
+        m_supervisor.SetLauncher(m_deviceLauncher);
         m_supervisor.SetLimits({std::chrono::milliseconds(m_nSilenceLimitMs), std::chrono::milliseconds(m_nWindDownLimitMs)});
         device = m_supervisor.Start(std::move(job), m_firmware.image);
         error = errno;

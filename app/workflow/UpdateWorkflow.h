@@ -154,8 +154,10 @@ public:
     int m_nSearchHoldMs = SEARCH_HOLD_MS;
     int m_nSilenceLimitMs = SILENCE_LIMIT_MS;
     int m_nWindDownLimitMs = WIND_DOWN_LIMIT_MS;
-    // The device program; tests name the one of their build.
+    // The device program; tests name the one of their build, or start the
+    // device processes' work their own way.
     std::string m_strDeviceProgram = DeviceProgramPath();
+    std::shared_ptr<CDeviceLauncher> m_deviceLauncher;
     // Runs right after the header check, before the loader starts (tests
     // change the file in between).
     std::function<void()> m_afterHeaderCheck;

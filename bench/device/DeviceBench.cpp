@@ -119,7 +119,7 @@ int main()
         const double cpu0 = CpuSeconds();
         const auto t0 = Clock::now();
         for (int i = 0; i < lines; ++i) {
-            CDeviceLink::PauseBeforeLine();
+            link.PauseBeforeLine();
             link.TransactOnOpenPort(line, LINE_TIMEOUT_MS);
         }
         const double wall = Ms(Clock::now() - t0);

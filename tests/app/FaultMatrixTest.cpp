@@ -1,8 +1,9 @@
-// Every fault the simulated device can make, at four places of the
-// transfer and at each command, through the real window: the outcome with
-// its texts and step, what the device heard after the last line, and then
-// a clean update of the same window with an image equal to the file. The
-// matrix itself is in FaultMatrix.h.
+// Faults of the simulated device through the real window and a device
+// process, a sample of each kind of end: the outcome with its texts and
+// step, what the device heard after the last line, and then a clean update
+// of the same window with an image equal to the file. Every fault at every
+// place goes through the operations in FaultTableTest; the table itself is
+// in FaultTable.h.
 
 #include "FaultMatrix.h"
 
@@ -14,31 +15,25 @@
 
 using namespace faults;
 
+// Rows of the table by name.
+const MatrixRow& Row(const char* name, int count = 0)
+{
+    for (const MatrixRow& row : kMatrix) {
+        if (std::string(row.kind) == name && row.count == count)
+            return row;
+    }
+    qFatal("no row %s", name);
+}
+
 class FaultMatrixTest : public QObject {
     Q_OBJECT
 
 private:
-    void AddRows()
-    {
-        QTest::addColumn<int>("row");
-        for (size_t i = 0; i < std::size(kMatrix); ++i)
-            QTest::newRow(Name(kMatrix[i]).c_str()) << static_cast<int>(i);
-    }
     void Run(const FaultRun& run)
     {
         std::string report;
         if (!RunFaultCase(run, m_file, report))
             QFAIL(report.c_str());
-    }
-    void Line(int line)
-    {
-        QFETCH(int, row);
-        Run(AtLine(kMatrix[row], line));
-    }
-    void Command(const char* word)
-    {
-        QFETCH(int, row);
-        Run(AtCommand(kMatrix[row], word));
     }
 
     CTempDir m_dir;
@@ -51,24 +46,52 @@ private slots:
         m_file = WriteFirmware(m_dir.Path(), "faults.CVF", SmallFirmware());
     }
 
-    void FirstLine_data() { AddRows(); }
-    void FirstLine() { Line(kFirstLine); }
-    void MiddleLine_data() { AddRows(); }
-    void MiddleLine() { Line(kMiddleLine); }
-    void BlockEnd_data() { AddRows(); }
-    void BlockEnd() { Line(kBlockEnd); }
-    void FileEnd_data() { AddRows(); }
-    void FileEnd() { Line(kFileEnd); }
-    void Asp_data() { AddRows(); }
-    void Asp() { Command("ASP"); }
-    void Psd_data() { AddRows(); }
-    void Psd() { Command("PSD"); }
-    void Eae_data() { AddRows(); }
-    void Eae() { Command("EAE"); }
-    void Rst_data() { AddRows(); }
-    void Rst() { Command("RST"); }
-    void Dpz_data() { AddRows(); }
-    void Dpz() { Command("DPZ"); }
+    // A sample of the transfer's ends, one of each kind.
+    void Transfer_data()
+    {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<int>("line");
+        const auto add = [](const MatrixRow& row, int line) {
+            QTest::newRow((Name(row) + " at line " + std::to_string(line)).c_str())
+                << static_cast<int>(&row - kMatrix) << line;
+        };
+        add(Row("silence"), kMiddleLine);
+        add(Row("flash"), kBlockEnd);
+        add(Row("reject", 3), kMiddleLine);
+        add(Row("reject", 4), kFirstLine);
+        add(Row("cf"), kFileEnd);
+        add(Row("hangup"), kMiddleLine);
+        add(Row("badsum"), kFileEnd);
+    }
+    void Transfer()
+    {
+        QFETCH(int, row);
+        QFETCH(int, line);
+        Run(AtLine(kMatrix[row], line));
+    }
+
+    // And of the search's, at each of its commands and the closing ones.
+    void Search_data()
+    {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<QString>("command");
+        const auto add = [](const MatrixRow& row, const char* command) {
+            QTest::newRow((Name(row) + " at " + command).c_str())
+                << static_cast<int>(&row - kMatrix) << QString::fromLatin1(command);
+        };
+        add(Row("badsum"), "ASP");
+        add(Row("wrongindex"), "PSD");
+        add(Row("ffversion"), "EAE");
+        add(Row("bytewise"), "PSD");
+        add(Row("garbage"), "RST");
+        add(Row("trailing"), "DPZ");
+    }
+    void Search()
+    {
+        QFETCH(int, row);
+        QFETCH(QString, command);
+        Run(AtCommand(kMatrix[row], command.toStdString()));
+    }
 
     void NotInUpdateMode()
     {

@@ -410,7 +410,7 @@ TEST(DeviceCommands, SendRestartGivesUpAfterItsTimeout)
 TEST(DeviceCommands, PauseBeforeLineLastsMoreThanFourMilliseconds)
 {
     const auto start = Clock::now();
-    CDeviceLink::PauseBeforeLine();
+    CDeviceLink().PauseBeforeLine();
     EXPECT_GT(MillisecondsSince(start), LINE_PAUSE_MS);
 }
 
@@ -434,7 +434,7 @@ TEST(DeviceTransfer, LinesBuildTheDeviceImage)
         if (!d.link.IsPortOpen()) {
             ASSERT_TRUE(d.link.OpenDevicePort());
         }
-        CDeviceLink::PauseBeforeLine();
+        CDeviceLink().PauseBeforeLine();
         const auto start = Clock::now();
         const uint8_t status = d.link.TransactOnOpenPort(line, LINE_TIMEOUT_MS);
         EXPECT_GE(MillisecondsSince(start), 5.0);
