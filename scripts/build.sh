@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Configures and builds one build tree.
 #   scripts/build.sh DIR [-DNAME=VALUE...] [--target TARGET...]
-# The -D options are those of the first configure; a tree that holds
-# another value for one of them is configured again with them. Without
-# --target everything is built.
+# The configure step runs every time, with the -D options given (cheap
+# when nothing changed), so an option given later applies; a cache value
+# once set stays until an option changes it. A new tree is made with
+# Ninja. Without --target everything is built.
 set -euo pipefail
 dir=$1; shift
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,25 +17,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-cache=$top/$dir/CMakeCache.txt
-configure=
-if [ ! -f "$cache" ]; then
-  configure=1
-else
-  for option in "${options[@]}"; do
-    case $option in
-      -D*=*)
-        name=${option#-D}
-        value=${name#*=}
-        name=${name%%=*}
-        name=${name%%:*}
-        current=$(grep -m1 "^$name:[A-Z]*=" "$cache" | cut -d= -f2-) || true
-        [ "$current" = "$value" ] || configure=1
-        ;;
-    esac
-  done
-fi
-if [ -n "$configure" ]; then
-  cmake -S "$top" -B "$top/$dir" -G Ninja "${options[@]}" >/dev/null
-fi
+generator=()
+[ -f "$top/$dir/CMakeCache.txt" ] || generator=(-G Ninja)
+cmake -S "$top" -B "$top/$dir" ${generator[@]+"${generator[@]}"} ${options[@]+"${options[@]}"} >/dev/null
 cmake --build "$top/$dir" -j "$(nproc)" ${targets[@]+--target "${targets[@]}"}

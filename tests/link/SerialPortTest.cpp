@@ -2,6 +2,7 @@
 // the slave side, the test plays the device on the master side.
 
 #include "link/SerialPort.h"
+#include "link/UucpLock.h"
 
 #include "DeviceRecords.h"
 #include "Pty.h"
@@ -66,7 +67,6 @@ TEST_F(SerialPortTest, OpenSetsRawDeviceLineAndCloseRestores)
     CSerialPort port;
     OpenDeviceSettings(port, pty.Path());
     ASSERT_TRUE(port.IsOpen());
-    EXPECT_FALSE(port.m_overlapped);
 
     const termios tio = pty.SlaveSettings();
     EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B57600));
@@ -84,8 +84,8 @@ TEST_F(SerialPortTest, OpenSetsRawDeviceLineAndCloseRestores)
     port.GetState(state);
     EXPECT_EQ(state.BaudRate, 57600u);
     EXPECT_EQ(state.ByteSize, 8);
-    EXPECT_EQ(state.Parity, 0);
-    EXPECT_EQ(state.StopBits, 0);
+    EXPECT_EQ(state.Parity, StateParity::None);
+    EXPECT_EQ(state.StopBits, StopBitsChoice::One);
     EXPECT_FALSE(state.fOutxCtsFlow || state.fOutxDsrFlow || state.fOutX || state.fInX);
 
     port.Close();
@@ -123,98 +123,11 @@ TEST_F(SerialPortTest, ControlBytesPassUnchangedBothWays)
     EXPECT_EQ(port.Read(&c, 1), 0u);
 }
 
-// The settings tables as Open composes them; a pseudo-terminal forces 8
-// bits and no parity, so only the composed termios shows them whole.
-TEST(SerialLineSettings, ChoicesMapOntoTermios)
-{
-    termios cooked{};
-    cooked.c_iflag = ICRNL | IXON | IXANY | IXOFF;
-    cooked.c_oflag = OPOST | ONLCR;
-    cooked.c_cflag = CS7 | PARENB | CSTOPB | CRTSCTS | HUPCL;
-    cooked.c_lflag = ICANON | ECHO | ISIG | IEXTEN;
-    cooked.c_cc[VMIN] = 1;
-    cooked.c_cc[VTIME] = 5;
-
-    struct Case {
-        int parity;
-        tcflag_t bits;
-        uint8_t stateParity;
-    };
-    const Case cases[] = {
-        {ParityEven, PARENB, 2},
-        {ParityMark, PARENB | PARODD | CMSPAR, 3},
-        {ParityNone, 0, 0},
-        {ParityOdd, PARENB | PARODD, 1},
-        {ParitySpace, PARENB | CMSPAR, 4},
-    };
-    for (const Case& c : cases) {
-        const termios tio = CSerialPort::MakeLineSettings(cooked, 57600, c.parity, 8, StopBitsOne, FlowNone);
-        EXPECT_EQ(tio.c_cflag & (PARENB | PARODD | CMSPAR), c.bits) << "parity " << c.parity;
-        SerialState state;
-        CSerialPort::DecodeLineSettings(tio, state);
-        EXPECT_EQ(state.Parity, c.stateParity) << "parity " << c.parity;
-    }
-
-    termios tio = CSerialPort::MakeLineSettings(cooked, 57600, ParityNone, 8, StopBitsOne, FlowNone);
-    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B57600));
-    EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B57600));
-    EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
-    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
-    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL), 0u);
-    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
-    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
-    EXPECT_EQ(tio.c_cc[VMIN], 0);
-    EXPECT_EQ(tio.c_cc[VTIME], 0);
-    SerialState state;
-    CSerialPort::DecodeLineSettings(tio, state);
-    EXPECT_EQ(state.BaudRate, 57600u);
-    EXPECT_EQ(state.ByteSize, 8);
-    EXPECT_EQ(state.StopBits, 0);
-    EXPECT_FALSE(state.fOutxCtsFlow || state.fOutX || state.fInX);
-
-    for (auto [bits, flag] : {std::pair<uint8_t, tcflag_t>{5, CS5}, {6, CS6}, {7, CS7}, {8, CS8}}) {
-        tio = CSerialPort::MakeLineSettings(cooked, 9600, ParityNone, bits, StopBitsTwo, FlowCtsRts);
-        EXPECT_EQ(tio.c_cflag & CSIZE, flag);
-        CSerialPort::DecodeLineSettings(tio, state);
-        EXPECT_EQ(state.ByteSize, bits);
-    }
-    EXPECT_TRUE(tio.c_cflag & CSTOPB);
-    EXPECT_TRUE(tio.c_cflag & CRTSCTS);
-    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
-
-    tio = CSerialPort::MakeLineSettings(cooked, 115200, ParityNone, 8, StopBitsOneAndHalf, FlowXonXoff);
-    EXPECT_TRUE(tio.c_cflag & CSTOPB);
-    EXPECT_FALSE(tio.c_cflag & CRTSCTS);
-    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY), static_cast<tcflag_t>(IXON | IXOFF));
-    EXPECT_EQ(tio.c_cc[VSTART], 0x11);
-    EXPECT_EQ(tio.c_cc[VSTOP], 0x13);
-
-    tio = CSerialPort::MakeLineSettings(cooked, 57600, ParityNone, 8, StopBitsOne, FlowDsrRts);
-    EXPECT_EQ(tio.c_cflag & CRTSCTS, 0u);
-    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), 0u);
-
-    // Outside the tables: parity, stop bits and flow control as they were.
-    tio = CSerialPort::MakeLineSettings(cooked, 57600, 7, 8, 3, -1);
-    EXPECT_EQ(tio.c_cflag & (PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS),
-              static_cast<tcflag_t>(PARENB | CSTOPB | CRTSCTS));
-    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY), static_cast<tcflag_t>(IXON | IXOFF));
-    EXPECT_EQ(tio.c_lflag & ICANON, 0u);
-
-    for (auto [baud, bits] : {std::pair<uint32_t, uint8_t>{12345, 8}, {0, 8}, {57600, 9}, {57600, 4}}) {
-        try {
-            CSerialPort::MakeLineSettings(cooked, baud, ParityNone, bits, StopBitsOne, FlowNone);
-            ADD_FAILURE() << "accepted " << baud << " baud, " << int(bits) << " bits";
-        } catch (const CSerialException& e) {
-            EXPECT_EQ(e.m_error, EINVAL);
-        }
-    }
-}
-
 // What a pseudo-terminal keeps of the line settings reaches it.
 TEST_F(SerialPortTest, LineChoicesReachThePort)
 {
     CSerialPort port;
-    port.Open(pty.Path(), 9600, ParityMark, 8, StopBitsTwo, FlowCtsRts);
+    port.Open(pty.Path(), 9600, ParityChoice::Mark, 8, StopBitsChoice::Two, FlowControlChoice::CtsRts);
     termios tio = pty.SlaveSettings();
     EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
     EXPECT_EQ(tio.c_cflag & (PARODD | CMSPAR | CSTOPB | CRTSCTS),
@@ -222,17 +135,17 @@ TEST_F(SerialPortTest, LineChoicesReachThePort)
     SerialState state;
     port.GetState(state);
     EXPECT_EQ(state.BaudRate, 9600u);
-    EXPECT_EQ(state.StopBits, 2);
+    EXPECT_EQ(state.StopBits, StopBitsChoice::Two);
     EXPECT_TRUE(state.fOutxCtsFlow);
     port.Close();
 
-    port.Open(pty.Path(), 57600, ParityNone, 8, StopBitsOne, FlowXonXoff);
+    port.Open(pty.Path(), 57600, ParityChoice::None, 8, StopBitsChoice::One, FlowControlChoice::XonXoff);
     tio = pty.SlaveSettings();
     EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY), static_cast<tcflag_t>(IXON | IXOFF));
     EXPECT_FALSE(tio.c_cflag & CRTSCTS);
     port.Close();
 
-    port.Open(pty.Path(), 57600, ParityNone, 8, StopBitsOne, FlowDsrDtr);
+    port.Open(pty.Path(), 57600, ParityChoice::None, 8, StopBitsChoice::One, FlowControlChoice::DsrDtr);
     port.GetState(state);
     EXPECT_TRUE(state.fOutxDsrFlow);
     EXPECT_FALSE(state.fOutxCtsFlow || state.fOutX || state.fInX);
@@ -246,7 +159,8 @@ TEST_F(SerialPortTest, ChoiceOutsideItsTableLeavesTheSetting)
     ASSERT_EQ(tcsetattr(pty.Slave(), TCSANOW, &tio), 0);
 
     CSerialPort port;
-    port.Open(pty.Path(), 57600, 7, 8, 7, 9);
+    port.Open(pty.Path(), 57600, static_cast<ParityChoice>(7), 8, static_cast<StopBitsChoice>(7),
+              static_cast<FlowControlChoice>(9));
     const termios got = pty.SlaveSettings();
     EXPECT_EQ(got.c_cflag & (PARODD | CMSPAR), static_cast<tcflag_t>(PARODD | CMSPAR));
     EXPECT_TRUE(got.c_cflag & CSTOPB);
@@ -531,8 +445,8 @@ TEST_F(SerialPortTest, SetStateChangesTheLine)
     SerialState s;
     port.GetState(s);
     s.BaudRate = 115200;
-    s.Parity = 3;  // mark (the pty keeps PARODD and CMSPAR, not PARENB)
-    s.StopBits = 2;
+    s.Parity = StateParity::Mark;  // the pty keeps PARODD and CMSPAR, not PARENB
+    s.StopBits = StopBitsChoice::Two;
     s.fOutX = s.fInX = true;
     port.SetState(s);
     const termios tio = pty.SlaveSettings();

@@ -1,7 +1,7 @@
 #include "DeviceSim.h"
 
 #include "link/Frame.h"
-#include "link/SerialPort.h"
+#include "link/LineSettings.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -22,15 +22,25 @@ constexpr char kEot = FRAME_TERMINATOR;
 constexpr size_t kMaxInput = 65536;    // bytes without EOT before they are discarded
 constexpr auto kWriteGiveUp = 1000ms;  // a reply nobody takes is dropped after this
 
+const char* ParityName(StateParity parity)
+{
+    switch (parity) {
+    case StateParity::None: return "none";
+    case StateParity::Odd: return "odd";
+    case StateParity::Even: return "even";
+    case StateParity::Mark: return "mark";
+    case StateParity::Space: return "space";
+    }
+    return "other";
+}
+
 std::string SettingsText(const termios& tio)
 {
-    static const char* const parityNames[] = {"none", "odd", "even", "mark", "space"};
-    SerialState state;
-    CSerialPort::DecodeLineSettings(tio, state);
+    const SerialState state = DecodeLineSettings(tio);
     std::string text = "baud=" + (state.BaudRate != 0 ? std::to_string(state.BaudRate) : std::string("other"));
     text += " data=" + std::to_string(state.ByteSize);
-    text += std::string(" parity=") + parityNames[state.Parity];
-    text += state.StopBits != 0 ? " stop=2" : " stop=1";
+    text += std::string(" parity=") + ParityName(state.Parity);
+    text += state.StopBits != StopBitsChoice::One ? " stop=2" : " stop=1";
     std::string flow;
     if (state.fOutxCtsFlow)
         flow += "rtscts";

@@ -741,7 +741,7 @@ TEST_F(FlashTest, WatchModeAsksAboutEachPortOnItsOwn)
     const std::string second = first == "COM5" ? "COM6" : "COM5";
     ASSERT_TRUE(devices.count(first)) << flash.Out();
     EXPECT_EQ(flash.Out().find(second + question), std::string::npos);
-    EXPECT_EQ(flash.Out().find(second + ": Have found"), std::string::npos) << "held back while the question waits";
+    EXPECT_EQ(flash.Out().find(second + ": Have found", at), std::string::npos) << "held back while the question waits";
     terminal.WriteMaster("y\n");
     ASSERT_TRUE(flash.WaitForOutput(second + question)) << flash.Out();
     EXPECT_NE(flash.Out().find(second + ": Have found"), std::string::npos);

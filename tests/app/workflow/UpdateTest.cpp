@@ -9,6 +9,7 @@
 #include "FirmwareMaker.h"
 #include "app/workflow/PortChoice.h"
 #include "app/workflow/StringTable.h"
+#include "link/UucpLock.h"
 
 #include <gtest/gtest.h>
 
