@@ -19,6 +19,8 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/wait.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -351,6 +353,34 @@ TEST_F(SerialPortTest, PortWithALiveUucpLockFileIsBusy)
     ASSERT_EQ(unlink(lockFile.c_str()), 0);
     ASSERT_EQ(symlink(dirs.Write("live", ascii).c_str(), lockFile.c_str()), 0);
     EXPECT_EQ(CSerialPort::ProbePort(pty.Path()), 0);
+}
+
+TEST_F(SerialPortTest, ALockOfAnotherUsersLiveProcessHoldsThePortForUsToo)
+{
+    // The lock names a process this one may not signal (EPERM): it is
+    // alive all the same. Root may signal anyone, so the check runs as
+    // nobody when the test is root; pid 1 belongs to another user then.
+    CTempDir dirs;
+    const std::string locks = dirs.Path() + "/locks";
+    ASSERT_EQ(mkdir(locks.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dirs.Path().c_str(), 0755), 0);
+    const std::string lockFile = dirs.Write("locks/" + UucpLockName(pty.Path()), "1\n");
+    ASSERT_EQ(chmod(lockFile.c_str(), 0644), 0);
+    SetUucpLockDirectories({locks});
+    struct Restore {
+        ~Restore() { SetUucpLockDirectories({"/run/lock", "/var/lock"}); }
+    } restore;
+
+    const pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(3);
+        _exit(IsUucpLocked(pty.Path()) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "a live process of another user was taken as gone";
 }
 
 TEST_F(SerialPortTest, WaitForInputTimesOutOrWakesOnData)
