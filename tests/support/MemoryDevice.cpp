@@ -81,20 +81,10 @@ void CMemoryDevice::Take(const std::string& bytes, double now)
         m_stream = false;
         const Request request = m_protocol.Classify(text);
         m_requests.push_back(WordOf(request));
-        const Fault* fault = nullptr;
+        const Fault* fault = FireOn(m_faults, request);
         double ready = now + static_cast<double>(text.size()) * kByteMs;
-        switch (request.kind) {
-        case Request::Kind::BadChecksum:
-            break;
-        case Request::Kind::Command:
-            fault = m_faults.Fire(request.word, 0);
-            break;
-        case Request::Kind::Line:
-        case Request::Kind::Resend:
-            fault = m_faults.Fire({}, request.line);
+        if (request.kind == Request::Kind::Line || request.kind == Request::Kind::Resend)
             ready += m_options.lineTimeMs;
-            break;
-        }
         const Answer answer = m_protocol.Respond(request, fault);
         for (size_t i = 0; i < answer.data.size(); ++i)
             m_image[static_cast<uint16_t>(answer.address + i)] = static_cast<unsigned char>(answer.data[i]);

@@ -231,20 +231,10 @@ void CDeviceSim::HandleFrame(const std::string& text, Clock::time_point firstByt
 
     const Request request = m_protocol.Classify(text);
     m_log.Frame("RX", text, request.verdict);
-    const Fault* fault = nullptr;
-    switch (request.kind) {
-    case Request::Kind::BadChecksum:
-        break;
-    case Request::Kind::Command:
-        fault = m_faults.Fire(request.word, 0);
-        break;
-    case Request::Kind::Line:
-    case Request::Kind::Resend:
-        fault = m_faults.Fire({}, request.line);
+    const Fault* fault = FireOn(m_faults, request);
+    if (request.kind == Request::Kind::Line || request.kind == Request::Kind::Resend)
         ready += std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double, std::milli>(m_options.lineTimeMs));
-        break;
-    }
 
     const Answer answer = m_protocol.Respond(request, fault);
     if (!answer.data.empty())

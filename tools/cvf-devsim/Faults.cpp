@@ -1,5 +1,7 @@
 #include "Faults.h"
 
+#include "Protocol.h"
+
 #include "link/Frame.h"
 
 namespace {
@@ -143,4 +145,18 @@ Delivery Deliver(const std::string& reply, const Fault* fault)
         break;
     }
     return d;
+}
+
+const Fault* FireOn(CFaultTable& faults, const Request& request)
+{
+    switch (request.kind) {
+    case Request::Kind::Command:
+        return faults.Fire(request.word, 0);
+    case Request::Kind::Line:
+    case Request::Kind::Resend:
+        return faults.Fire({}, request.line);
+    case Request::Kind::BadChecksum:
+        break;
+    }
+    return nullptr;
 }

@@ -48,6 +48,11 @@ private:
     std::vector<Fault> m_faults;
 };
 
+struct Request;
+// The fault that fires on a classified request (a command by its word, a
+// firmware line by its number; none on a frame with a bad checksum).
+const Fault* FireOn(CFaultTable& faults, const Request& request);
+
 // The host cannot read a reply sent under this fault (wrong checksum, or
 // bytes before it that spoil the frame).
 bool SpoilsReply(const Fault* fault);
