@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Checks a cvf-update Debian package: control fields, dependencies found by
 # dpkg-shlibdeps plus the label font, and the file list (programs, manual
-# pages and, with cvf-update, its desktop files), all owned by root, with
-# stripped programs.
+# pages, with cvf-update its desktop files, with cvf-flash the station's
+# unit, user, udev rule and conf file), all owned by root, with stripped
+# programs; the station's conf file a conffile, its unit naming the
+# package's paths, the maintainer scripts well-formed.
 # Usage: check-package.sh PACKAGE.deb PROGRAM...
 set -euo pipefail
 deb=$1
@@ -51,8 +53,21 @@ if [ $has_app = 1 ]; then
   done
 fi
 echo "$files" | grep -qx "/usr/lib/cvf-update/cvf-device" || fail "no /usr/lib/cvf-update/cvf-device"
-outside=$(echo "$files" | grep -vE '^/$|^/usr$|^/usr/(bin|share)(/|$)|^/usr/lib(/cvf-update(/cvf-device)?)?$' || true)
-[ -z "$outside" ] || fail "files outside /usr/bin, /usr/share and /usr/lib/cvf-update:" $outside
+has_flash=0
+for p in "${programs[@]}"; do [ "$p" = cvf-flash ] && has_flash=1; done
+station=(/usr/lib/systemd/system/cvf-station.service /usr/lib/sysusers.d/cvf-station.conf
+         /usr/lib/udev/rules.d/70-cvf-station.rules /etc/cvf-update/station.conf)
+if [ $has_flash = 1 ]; then
+  for path in "${station[@]}"; do
+    echo "$files" | grep -qx "$path" || fail "no $path"
+  done
+fi
+# Besides /usr/bin, /usr/share and /usr/lib/cvf-update only the station's
+# files and their folders.
+outside=$(echo "$files" | grep -vE '^/$|^/usr$|^/usr/(bin|share)(/|$)|^/usr/lib(/cvf-update(/cvf-device)?)?$' \
+  | grep -vxE '/usr/lib/systemd(/system(/cvf-station\.service)?)?|/usr/lib/sysusers\.d(/cvf-station\.conf)?' \
+  | grep -vxE '/usr/lib/udev(/rules\.d(/70-cvf-station\.rules)?)?|/etc(/cvf-update(/station\.conf)?)?' || true)
+[ -z "$outside" ] || fail "files outside /usr/bin, /usr/share, /usr/lib/cvf-update and the station's:" $outside
 notroot=$(echo "$listing" | awk '$2 != "root/root" { print $6 }')
 [ -z "$notroot" ] || fail "not owned by root:" $notroot
 
