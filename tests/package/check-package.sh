@@ -80,5 +80,25 @@ for path in "${programs[@]/#//usr/bin/}" /usr/lib/cvf-update/cvf-device; do
   file -b "$scratch$path" | grep -q ', stripped' || fail "$path is not stripped"
 done
 
+# The station: every file under /etc a conffile (kept and asked about on
+# upgrades, not overwritten), the unit made for the package's paths, the
+# maintainer scripts executable shell that parses.
+if [ $has_flash = 1 ]; then
+  control=$scratch/DEBIAN
+  dpkg-deb -e "$deb" "$control"
+  etc_files=$(echo "$listing" | awk '$1 !~ /^d/ { print $6 }' | sed 's|^\.||' | grep '^/etc/' || true)
+  conffiles=$(cat "$control/conffiles" 2>/dev/null || true)
+  [ "$(echo "$etc_files" | sort)" = "$(echo "$conffiles" | sort)" ] \
+    || fail "conffiles ($(echo $conffiles)) are not the files under /etc ($(echo $etc_files))"
+  unit=$scratch/usr/lib/systemd/system/cvf-station.service
+  grep -qx 'ExecStart=/usr/bin/cvf-flash .*' "$unit" || fail "the packaged unit does not run /usr/bin/cvf-flash"
+  grep -qx 'EnvironmentFile=/etc/cvf-update/station.conf' "$unit" \
+    || fail "the packaged unit does not read /etc/cvf-update/station.conf"
+  for script in postinst prerm postrm; do
+    [ -x "$control/$script" ] || { fail "no executable $script"; continue; }
+    sh -n "$control/$script" || fail "$script does not parse"
+  done
+fi
+
 [ $status = 0 ] && echo "$deb: $(field Package) $(field Version), Depends: $depends"
 exit $status
