@@ -119,6 +119,21 @@ if [ -f "$unit" ]; then
   fi
 fi
 
+# The station's user, as systemd-sysusers makes it from the installed file
+# in a root of its own (the machine's users are copied, not touched).
+sysusers=$prefix/lib/sysusers.d/cvf-station.conf
+if [ -f "$sysusers" ] && command -v systemd-sysusers >/dev/null; then
+  root=$(mktemp -d)
+  mkdir -p "$root/etc" "$root/usr/lib/sysusers.d"
+  cp /etc/passwd /etc/group "$root/etc/"
+  touch "$root/etc/shadow" "$root/etc/gshadow"
+  cp "$sysusers" "$root/usr/lib/sysusers.d/"
+  said=$(systemd-sysusers --root="$root" cvf-station.conf 2>&1) || fail "systemd-sysusers cvf-station.conf: $said"
+  grep -q '^cvf-station:x:[0-9]*:[0-9]*:[^:]*:/var/lib/cvf-station:' "$root/etc/passwd" \
+    || fail "systemd-sysusers made no user cvf-station with the home /var/lib/cvf-station: $said"
+  rm -rf "$root"
+fi
+
 # The station's command line as systemd makes it (systemd.service(5)):
 # ${X} becomes exactly one argument, $X the value's words, none when empty.
 station_command() {
