@@ -173,7 +173,7 @@ if [ -f "$unit" ] && [ -f "${conf:-}" ] && [ -x "$prefix/bin/cvf-devsim" ] \
   # cut short (or just done), and the run must end with a status the unit
   # takes as a clean stop, its one record written.
   for _ in $(seq 300); do
-    grep -q '"event":"found"' "$run/station.out" || ! kill -0 "$pid" 2>/dev/null && break
+    grep -q '"event":"found"' "$run/station.out" 2>/dev/null || ! kill -0 "$pid" 2>/dev/null && break
     sleep 0.1
   done
   when="on SIGTERM"
