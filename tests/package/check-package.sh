@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Checks a cvf-update Debian package: control fields, dependencies found by
 # dpkg-shlibdeps plus the label font, and the file list (programs, manual
-# pages and, with cvf-update, its desktop files), all owned by root, with
-# stripped programs.
+# pages, with cvf-update its desktop files, with cvf-flash the station's
+# unit, user, udev rule and conf file), all owned by root, with stripped
+# programs; the station's conf file a conffile, its unit naming the
+# package's paths, the maintainer scripts well-formed.
 # Usage: check-package.sh PACKAGE.deb PROGRAM...
 set -euo pipefail
 deb=$1
@@ -51,8 +53,21 @@ if [ $has_app = 1 ]; then
   done
 fi
 echo "$files" | grep -qx "/usr/lib/cvf-update/cvf-device" || fail "no /usr/lib/cvf-update/cvf-device"
-outside=$(echo "$files" | grep -vE '^/$|^/usr$|^/usr/(bin|share)(/|$)|^/usr/lib(/cvf-update(/cvf-device)?)?$' || true)
-[ -z "$outside" ] || fail "files outside /usr/bin, /usr/share and /usr/lib/cvf-update:" $outside
+has_flash=0
+for p in "${programs[@]}"; do [ "$p" = cvf-flash ] && has_flash=1; done
+station=(/usr/lib/systemd/system/cvf-station.service /usr/lib/sysusers.d/cvf-station.conf
+         /usr/lib/udev/rules.d/70-cvf-station.rules /etc/cvf-update/station.conf)
+if [ $has_flash = 1 ]; then
+  for path in "${station[@]}"; do
+    echo "$files" | grep -qx "$path" || fail "no $path"
+  done
+fi
+# Besides /usr/bin, /usr/share and /usr/lib/cvf-update only the station's
+# files and their folders.
+outside=$(echo "$files" | grep -vE '^/$|^/usr$|^/usr/(bin|share)(/|$)|^/usr/lib(/cvf-update(/cvf-device)?)?$' \
+  | grep -vxE '/usr/lib/systemd(/system(/cvf-station\.service)?)?|/usr/lib/sysusers\.d(/cvf-station\.conf)?' \
+  | grep -vxE '/usr/lib/udev(/rules\.d(/70-cvf-station\.rules)?)?|/etc(/cvf-update(/station\.conf)?)?' || true)
+[ -z "$outside" ] || fail "files outside /usr/bin, /usr/share, /usr/lib/cvf-update and the station's:" $outside
 notroot=$(echo "$listing" | awk '$2 != "root/root" { print $6 }')
 [ -z "$notroot" ] || fail "not owned by root:" $notroot
 
@@ -64,6 +79,26 @@ for path in "${programs[@]/#//usr/bin/}" /usr/lib/cvf-update/cvf-device; do
   [ -f "$scratch$path" ] || continue
   file -b "$scratch$path" | grep -q ', stripped' || fail "$path is not stripped"
 done
+
+# The station: every file under /etc a conffile (kept and asked about on
+# upgrades, not overwritten), the unit made for the package's paths, the
+# maintainer scripts executable shell that parses.
+if [ $has_flash = 1 ]; then
+  control=$scratch/DEBIAN
+  dpkg-deb -e "$deb" "$control"
+  etc_files=$(echo "$listing" | awk '$1 !~ /^d/ { print $6 }' | sed 's|^\.||' | grep '^/etc/' || true)
+  conffiles=$(cat "$control/conffiles" 2>/dev/null || true)
+  [ "$(echo "$etc_files" | sort)" = "$(echo "$conffiles" | sort)" ] \
+    || fail "conffiles ($(echo $conffiles)) are not the files under /etc ($(echo $etc_files))"
+  unit=$scratch/usr/lib/systemd/system/cvf-station.service
+  grep -qx 'ExecStart=/usr/bin/cvf-flash .*' "$unit" || fail "the packaged unit does not run /usr/bin/cvf-flash"
+  grep -qx 'EnvironmentFile=/etc/cvf-update/station.conf' "$unit" \
+    || fail "the packaged unit does not read /etc/cvf-update/station.conf"
+  for script in postinst prerm postrm; do
+    [ -x "$control/$script" ] || { fail "no executable $script"; continue; }
+    sh -n "$control/$script" || fail "$script does not parse"
+  done
+fi
 
 [ $status = 0 ] && echo "$deb: $(field Package) $(field Version), Depends: $depends"
 exit $status
