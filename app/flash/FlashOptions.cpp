@@ -91,7 +91,10 @@ int ParseFlashOptions(int argc, char** argv, FlashOptions& options)
     app.add_flag("--json", options.json, Describe(IDS_FLASH_OPT_JSON));
     app.add_flag("--list", options.list, Describe(IDS_FLASH_OPT_LIST));
     app.add_flag("-q,--quiet", options.quiet, Describe(IDS_FLASH_OPT_QUIET));
-    app.add_option("--record", options.record, Describe(IDS_FLASH_OPT_RECORD))->type_name("FILE");
+    // An empty name would keep no record without a word: refused.
+    app.add_option("--record", options.record, Describe(IDS_FLASH_OPT_RECORD))
+        ->type_name("FILE")
+        ->check([](const std::string& path) { return path.empty() ? Text(IDS_FLASH_RECORD_EMPTY) : std::string(); });
     app.add_option("--expect", options.expect, Describe(IDS_FLASH_OPT_EXPECT))
         ->type_name("N")
         ->check(CLI::Range(0, 1000000));

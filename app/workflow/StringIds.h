@@ -129,6 +129,7 @@ enum StringId : int {
     IDS_FLASH_LIVE_SUMMARY = 433,      // "%s running, %s done, %s failed; slowest: %s"
     IDS_FLASH_NOT_A_TERMINAL = 434,    // "%s is not a serial port (not a terminal)"
     IDS_FLASH_PORT_DIR_REFUSED = 435,  // "The port directory %s is not used: %s"
+    IDS_FLASH_RECORD_EMPTY = 436,      // "--record needs the name of a file"
     // cvf-flash: refusals and errors.
     IDS_FLASH_USAGE_ERROR = 390,       // "%s\nTry 'cvf-flash --help'."
     IDS_FLASH_NEED_FILE = 391,         // "A firmware file is needed (or --list)"
@@ -170,7 +171,7 @@ enum StringId : int {
 // The texts of the command-line updater: never shown in the window. The
 // one name for assistive technology (IDS_PROGRESS_NAME) stands among them.
 inline constexpr int FLASH_TEXTS_FIRST = IDS_FLASH_ABOUT;
-inline constexpr int FLASH_TEXTS_LAST = IDS_FLASH_PORT_DIR_REFUSED;
+inline constexpr int FLASH_TEXTS_LAST = IDS_FLASH_RECORD_EMPTY;
 
 // SetStatusLines: leave this line as it is.
 inline constexpr int KEEP_LINE = IDS_NOT_USED;

@@ -170,6 +170,7 @@ constexpr TextEntry kTexts[] = {
     {433, "%s running, %s done, %s failed; slowest: %s", "%s laufen, %s fertig, %s gescheitert; langsamstes: %s"},
     {434, "%s is not a serial port (not a terminal)", "%s ist keine serielle Schnittstelle (kein Terminal)"},
     {435, "The port directory %s is not used: %s", "Das Schnittstellenverzeichnis %s wird nicht benutzt: %s"},
+    {436, "--record needs the name of a file", "--record braucht den Namen einer Datei"},
 
     // Why a port is refused, from the device node's group and mode.
     {440, "No permission for %s: join group %s, then log in again",

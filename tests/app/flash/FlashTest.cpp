@@ -646,6 +646,7 @@ TEST_F(FlashTest, EveryUnitIsRecordedByRunsAppendingAtOnce)
     // A record that cannot be kept ends the run before anything is sent.
     std::unique_ptr<CFlash> unkept;
     EXPECT_EQ(Run({"-y", "--record", m_dir.File("no-such-dir/units.jsonl"), m_file}, &unkept), 1);
+    EXPECT_EQ(Run({"-y", "--record", "", m_file}, &unkept), 1) << "an empty name keeps no record";
     EXPECT_EQ(Requests(*first).size(), Requests(*second).size());
 }
 
