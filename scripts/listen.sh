@@ -113,7 +113,7 @@ locale_path=
 lang_env=(LANG=C.UTF-8 LANGUAGE=en)
 if [ "$lang" = de ]; then
   lang_env=(LANG=de_DE.UTF-8 LANGUAGE=de_DE:de)
-  if ! locale -a 2>/dev/null | grep -qix 'de_DE.utf-\?8'; then
+  if ! grep -qix 'de_DE.utf-\?8' <<<"$(locale -a 2>/dev/null)"; then
     locale_path=$top/build/listen/locale
     if [ ! -d "$locale_path/de_DE.UTF-8" ]; then
       mkdir -p "$locale_path"

@@ -73,8 +73,11 @@ extra=$(comm -13 <(echo "$wanted") <(echo "$actual"))
 # The installed programs find their libraries and start.
 for p in "${programs[@]}"; do
   [ -x "$prefix/bin/$p" ] || continue
-  if ldd "$prefix/bin/$p" | grep -q 'not found'; then
-    fail "bin/$p misses libraries: $(ldd "$prefix/bin/$p" | grep 'not found' | tr -s ' \t' ' ')"
+  # Read whole before grep looks: grep -q stops at its first match, which
+  # under pipefail would fail a writer still writing.
+  libs=$(ldd "$prefix/bin/$p")
+  if grep -q 'not found' <<<"$libs"; then
+    fail "bin/$p misses libraries: $(grep 'not found' <<<"$libs" | tr -s ' \t' ' ')"
   fi
 done
 if [ -x "$prefix/bin/cvf-make" ]; then
@@ -194,8 +197,8 @@ if command -v man >/dev/null; then
   for p in "${programs[@]}"; do
     page="$prefix/share/man/man1/$p.1.gz"
     [ -f "$page" ] || continue
-    LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" 2>/dev/null | grep -q "^ *$p - " \
-      || fail "share/man/man1/$p.1.gz does not open as the page of $p"
+    shown=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" 2>/dev/null || true)
+    grep -q "^ *$p - " <<<"$shown" || fail "share/man/man1/$p.1.gz does not open as the page of $p"
   done
 fi
 

@@ -22,7 +22,10 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ -n "$(field Description)" ] || fail "no Description"
 
 depends=$(field Depends)
-has_dep() { echo "$depends" | tr ',' '\n' | sed 's/^ *//; s/ .*//' | grep -qx "$1"; }
+# grep -q reads no further than its first match: under pipefail a writer
+# still writing into its pipe would fail the check, so it reads a variable.
+dep_names=$(tr ',' '\n' <<<"$depends" | sed 's/^ *//; s/ .*//')
+has_dep() { grep -qx -- "$1" <<<"$dep_names"; }
 has_dep fonts-liberation2 || fail "Depends lacks fonts-liberation2: $depends"
 has_dep libc6 || fail "Depends lacks libc6 (did dpkg-shlibdeps run?): $depends"
 has_dep libstdc++6 || fail "Depends lacks libstdc++6: $depends"
@@ -37,29 +40,29 @@ fi
 
 listing=$(dpkg-deb -c "$deb")
 files=$(echo "$listing" | awk '{ print $6 }' | sed 's|^\.||; s|\(.\)/$|\1|')
-echo "$files" | grep -qx "/usr/share/doc/cvf-update/copyright" || fail "no /usr/share/doc/cvf-update/copyright"
+grep -qx "/usr/share/doc/cvf-update/copyright" <<<"$files" || fail "no /usr/share/doc/cvf-update/copyright"
 for p in "${programs[@]}"; do
-  [ "$p" != cvf-flash ] || echo "$files" | grep -qx "/usr/share/bash-completion/completions/cvf-flash" \
+  [ "$p" != cvf-flash ] || grep -qx "/usr/share/bash-completion/completions/cvf-flash" <<<"$files" \
     || fail "no bash completion for cvf-flash"
-  echo "$files" | grep -qx "/usr/bin/$p" || fail "no /usr/bin/$p"
-  echo "$files" | grep -qx "/usr/share/man/man1/$p.1.gz" || fail "no /usr/share/man/man1/$p.1.gz"
+  grep -qx "/usr/bin/$p" <<<"$files" || fail "no /usr/bin/$p"
+  grep -qx "/usr/share/man/man1/$p.1.gz" <<<"$files" || fail "no /usr/share/man/man1/$p.1.gz"
 done
 if [ $has_app = 1 ]; then
-  echo "$files" | grep -qE '^/usr/share/applications/[^/]+\.desktop$' || fail "no desktop entry"
-  echo "$files" | grep -qE '^/usr/share/metainfo/[^/]+\.metainfo\.xml$' || fail "no metainfo"
+  grep -qE '^/usr/share/applications/[^/]+\.desktop$' <<<"$files" || fail "no desktop entry"
+  grep -qE '^/usr/share/metainfo/[^/]+\.metainfo\.xml$' <<<"$files" || fail "no metainfo"
   for size in 16 32 48 256; do
-    echo "$files" | grep -qE "^/usr/share/icons/hicolor/${size}x${size}/apps/[^/]+\.png$" \
+    grep -qE "^/usr/share/icons/hicolor/${size}x${size}/apps/[^/]+\.png$" <<<"$files" \
       || fail "no ${size}x${size} icon"
   done
 fi
-echo "$files" | grep -qx "/usr/lib/cvf-update/cvf-device" || fail "no /usr/lib/cvf-update/cvf-device"
+grep -qx "/usr/lib/cvf-update/cvf-device" <<<"$files" || fail "no /usr/lib/cvf-update/cvf-device"
 has_flash=0
 for p in "${programs[@]}"; do [ "$p" = cvf-flash ] && has_flash=1; done
 station=(/usr/lib/systemd/system/cvf-station.service /usr/lib/sysusers.d/cvf-station.conf
          /usr/lib/udev/rules.d/70-cvf-station.rules /etc/cvf-update/station.conf)
 if [ $has_flash = 1 ]; then
   for path in "${station[@]}"; do
-    echo "$files" | grep -qx "$path" || fail "no $path"
+    grep -qx "$path" <<<"$files" || fail "no $path"
   done
 fi
 # Besides /usr/bin, /usr/share and /usr/lib/cvf-update only the station's
@@ -77,7 +80,7 @@ trap 'rm -rf "$scratch"' EXIT
 dpkg-deb -x "$deb" "$scratch"
 for path in "${programs[@]/#//usr/bin/}" /usr/lib/cvf-update/cvf-device; do
   [ -f "$scratch$path" ] || continue
-  file -b "$scratch$path" | grep -q ', stripped' || fail "$path is not stripped"
+  [[ $(file -b "$scratch$path") == *', stripped'* ]] || fail "$path is not stripped"
 done
 
 # The station: every file under /etc a conffile (kept and asked about on
