@@ -88,37 +88,35 @@ SearchResult CSearchOperation::Run(COperationObserver& observer, const CStopRequ
 // ---------------------------------------------------------------------------
 // Transfer
 
-LineVerdict JudgeLineReply(uint8_t status, LineCounters& counters, TransferResult result)
+LineVerdict JudgeLineReply(uint8_t status, LineCounters counters, TransferResult result)
 {
     switch (status) {
     case TRANSACT_FAILED:
         // Write failed or the port reported an error.
         if (++counters.errors >= LINE_ATTEMPTS)
-            return {LineAction::End, TransferResult::ProtocolError};
-        return {LineAction::SendAgain, result};
+            return {LineAction::End, TransferResult::ProtocolError, counters};
+        return {LineAction::SendAgain, result, counters};
     case TRANSACT_TIMEOUT:
         // No reply within the line's time: the connection is taken as lost.
-        return {LineAction::End, TransferResult::Interrupted};
+        return {LineAction::End, TransferResult::Interrupted, counters};
     case TRANSACT_BAD_CHECKSUM:
-        return {LineAction::End, TransferResult::ProtocolError};
+        return {LineAction::End, TransferResult::ProtocolError, counters};
     case STATUS_REJECTED:
         if (++counters.rejects >= LINE_ATTEMPTS)
-            return {LineAction::End, TransferResult::ProtocolError};
-        return {LineAction::SendAgain, result};
+            return {LineAction::End, TransferResult::ProtocolError, counters};
+        return {LineAction::SendAgain, result, counters};
     case STATUS_FLASH_ERROR:
-        return {LineAction::End, TransferResult::FlashError};
+        return {LineAction::End, TransferResult::FlashError, counters};
     case STATUS_BLOCK_DONE:
         // From here on the transfer counts as done unless a later reply
-        // says otherwise.
-        counters = {};
-        return {LineAction::NextBlock, TransferResult::Done};
+        // says otherwise; the next line starts with fresh counters.
+        return {LineAction::NextBlock, TransferResult::Done, {}};
     case STATUS_ACCEPTED:
-        counters = {};
-        return {LineAction::Next, result};
+        return {LineAction::Next, result, {}};
     case STATUS_COMPLETE:
-        return {LineAction::End, TransferResult::Done};
+        return {LineAction::End, TransferResult::Done, counters};
     default:
-        return {LineAction::End, TransferResult::ProtocolError};
+        return {LineAction::End, TransferResult::ProtocolError, counters};
     }
 }
 
@@ -163,6 +161,7 @@ TransferResult CTransferOperation::Run(COperationObserver& observer, const CStop
             const uint8_t status = m_link.TransactOnOpenPort(std::string(line), LINE_TIMEOUT_MS);
             const LineVerdict verdict = JudgeLineReply(status, counters, result);
             result = verdict.result;
+            counters = verdict.counters;
             if (verdict.action == LineAction::End)
                 break;
             if (verdict.action == LineAction::NextBlock) {

@@ -115,10 +115,12 @@ struct LineCounters {
 struct LineVerdict {
     LineAction action;
     TransferResult result;  // the outcome so far
+    LineCounters counters;  // the counters for the next reply
 };
 // The decision alone, without any I/O: status is what TransactOnOpenPort
-// returned, result the outcome so far (Interrupted until a block ends).
-LineVerdict JudgeLineReply(uint8_t status, LineCounters& counters, TransferResult result);
+// returned, counters those of the line so far, result the outcome so far
+// (Interrupted until a block ends).
+LineVerdict JudgeLineReply(uint8_t status, LineCounters counters, TransferResult result);
 
 // Sends the checked lines one by one on the link's port, acts on every
 // reply, and at the end sends the closing commands of its outcome.

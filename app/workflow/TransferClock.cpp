@@ -15,6 +15,11 @@ void CTransferClock::Start()
 {
     m_startTime = std::time(nullptr);
     m_stopwatch.Start(true);
+    LoadUnits();
+}
+
+void CTransferClock::LoadUnits()
+{
     m_unitHours = Text(IDS_UNIT_HOURS);
     m_unitMinutes = Text(IDS_UNIT_MINUTES);
     m_unitSeconds = Text(IDS_UNIT_SECONDS);
@@ -22,7 +27,6 @@ void CTransferClock::Start()
 
 std::string CTransferClock::FormatDuration(int32_t r)
 {
-    m_lastDuration = r;
     m_hours = r / 3600 - (r / 86400) * 24;
     m_minutes = r / 60 - (r / 3600) * 60;
     m_seconds = r % 60;
@@ -74,9 +78,7 @@ int32_t CTransferClock::ElapsedSeconds() const
 std::string DurationText(int32_t seconds)
 {
     CTransferClock clock;
-    clock.m_unitHours = Text(IDS_UNIT_HOURS);
-    clock.m_unitMinutes = Text(IDS_UNIT_MINUTES);
-    clock.m_unitSeconds = Text(IDS_UNIT_SECONDS);
+    clock.LoadUnits();
     return clock.FormatDuration(seconds);
 }
 

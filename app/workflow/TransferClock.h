@@ -36,12 +36,23 @@ public:
     std::string FormatElapsedAt(std::time_t now);
     // Splits seconds into the parts and builds the text.
     std::string FormatDuration(int32_t seconds);
+    // Loads the unit words of the current language (Start does too).
+    void LoadUnits();
 
+    // The parts of the duration last formatted, and when Start ran.
+    struct Parts {
+        int hours = 0;
+        int minutes = 0;
+        int seconds = 0;
+    };
+    Parts LastParts() const { return {m_hours, m_minutes, m_seconds}; }
+    std::time_t StartTime() const { return m_startTime; }
+
+private:
     std::time_t m_startTime = 0;
     int m_hours = 0;
     int m_minutes = 0;
     int m_seconds = 0;
-    int32_t m_lastDuration = 0;  // the seconds last formatted, whole days included
     std::string m_unitHours;
     std::string m_unitMinutes;
     std::string m_unitSeconds;

@@ -172,7 +172,7 @@ TEST(TransferClock, RemainingTimeTextsInBothLanguages)
         EXPECT_EQ(clock.FormatRemainingAfter(Seconds(100), 50), en ? "1 min 40 sec " : "1 Min. 40 Sek. ");
         EXPECT_EQ(clock.FormatDuration(7200), en ? "2 h " : "2 Std. ");
         EXPECT_EQ(clock.FormatDuration(90000), en ? "1 h " : "1 Std. ");  // whole days are dropped
-        EXPECT_EQ(clock.m_hours, 1);
+        EXPECT_EQ(clock.LastParts().hours, 1);
         EXPECT_EQ(clock.FormatDuration(3661), en ? "1 h 1 min 1 sec " : "1 Std. 1 Min. 1 Sek. ");
         EXPECT_EQ(clock.FormatDuration(0), "");
         EXPECT_EQ(clock.FormatRemainingAfter(Seconds(0.5), 10), "");  // within the first second
@@ -188,9 +188,9 @@ TEST(TransferClock, NoEstimateWithoutProgressAndPartsKept)
     clock.FormatDuration(3723);
     EXPECT_EQ(clock.FormatRemaining(0), "");
     EXPECT_EQ(clock.FormatRemaining(-5), "");
-    EXPECT_EQ(clock.m_hours, 1);
-    EXPECT_EQ(clock.m_minutes, 2);
-    EXPECT_EQ(clock.m_seconds, 3);
+    EXPECT_EQ(clock.LastParts().hours, 1);
+    EXPECT_EQ(clock.LastParts().minutes, 2);
+    EXPECT_EQ(clock.LastParts().seconds, 3);
     EXPECT_EQ(clock.FormatRemaining(100), "");  // nothing left at 100 %
 }
 
@@ -198,9 +198,8 @@ TEST(TransferClock, ElapsedIsWallClockSecondsSinceStart)
 {
     SetLanguage(Language::English);
     CTransferClock clock;
-    EXPECT_EQ(clock.m_unitSeconds, "");  // units come with Start
+    EXPECT_EQ(clock.FormatDuration(5), "5  ");  // units come with Start
     clock.Start();
-    EXPECT_EQ(clock.m_unitSeconds, "sec");
-    EXPECT_EQ(clock.FormatElapsedAt(clock.m_startTime + 125), "2 min 5 sec ");
-    EXPECT_EQ(clock.FormatElapsedAt(clock.m_startTime), "");
+    EXPECT_EQ(clock.FormatElapsedAt(clock.StartTime() + 125), "2 min 5 sec ");
+    EXPECT_EQ(clock.FormatElapsedAt(clock.StartTime()), "");
 }
