@@ -298,4 +298,29 @@ void Shoot(QWidget& window, const QString& name)
     window.grab().save(folder + QLatin1Char('/') + name + QStringLiteral(".png"));
 }
 
+void CDialogSuite::init()
+{
+    SetLanguage(Language::English);
+    m_dir = std::make_unique<CTempDir>();
+}
+
+void CDialogSuite::cleanup()
+{
+    if (m_dialog) {
+        m_dialog->Release();
+        QVERIFY(m_dialog->WaitIdle());
+    }
+    m_dialog.reset();
+    ResetMore();
+    m_dir.reset();
+    SetLanguage(Language::English);
+}
+
+void CDialogSuite::ShowDialog()
+{
+    m_dialog = std::make_unique<CTestDialog>(m_dir->File("no-ports"), m_dir->Path());
+    m_dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_dialog.get()));
+}
+
 }  // namespace apptest

@@ -20,6 +20,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <initializer_list>
 #include <mutex>
 #include <string>
@@ -118,6 +119,24 @@ private:
 
 // The text with this ID in the current language.
 QString Tr(int id);
+
+// The fixture of the window suites: every test starts in English with a
+// scratch folder of its own; a dialog the test left is let go, waited for
+// and closed, then what the suite adds (ResetMore), then the folder.
+class CDialogSuite : public QObject {
+    Q_OBJECT
+protected slots:
+    void init();
+    void cleanup();
+
+protected:
+    virtual void ResetMore() {}
+    // A shown dialog that sees only the scratch folder's ports (none).
+    void ShowDialog();
+
+    std::unique_ptr<CTempDir> m_dir;
+    std::unique_ptr<CTestDialog> m_dialog;
+};
 // The status lines of a dialog, 1 to 4.
 QStringList ShownStatusLines(const CUpdateDlg& dialog);
 // Texts by ID; IDS_NONE for an empty line.

@@ -412,4 +412,4 @@ void ShapedButtonTest::checkAndRadioKinds()
 }
 
 QTEST_MAIN(ShapedButtonTest)
-#include "shapedbutton_tests.moc"
+#include "ShapedButtonTest.moc"

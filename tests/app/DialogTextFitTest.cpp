@@ -196,4 +196,4 @@ void TextFitTest::paneTextFits()
 }
 
 QTEST_MAIN(TextFitTest)
-#include "dialog_textfit_tests.moc"
+#include "DialogTextFitTest.moc"

@@ -77,12 +77,9 @@ QPalette DarkPalette()
 
 }  // namespace
 
-class WindowTest : public QObject {
+class WindowTest : public CDialogSuite {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanupTestCase();
-
     void firstWindowLayoutAndTexts();
     void firstWindowInGerman();
     void enterAndEscapeDoNothing();
@@ -92,24 +89,11 @@ private slots:
     void workerTextsArriveInTheOrderPosted();
     void directCallsComeAfterEarlierPostedTexts();
     void darkPaletteLeavesTheWindowAsItIs();
-
-private:
-    CTempDir m_dir;
 };
-
-void WindowTest::init()
-{
-    SetLanguage(Language::English);
-}
-
-void WindowTest::cleanupTestCase()
-{
-    SetLanguage(Language::English);
-}
 
 void WindowTest::firstWindowLayoutAndTexts()
 {
-    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    CTestDialog dialog(m_dir->File("no-ports"), m_dir->Path());
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
 
@@ -164,7 +148,7 @@ void WindowTest::firstWindowLayoutAndTexts()
 void WindowTest::firstWindowInGerman()
 {
     SetLanguage(Language::German);
-    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    CTestDialog dialog(m_dir->File("no-ports"), m_dir->Path());
     QCOMPARE(dialog.m_btnMain.text(), QStringLiteral("Start"));
     QCOMPARE(dialog.m_lblInfo1.text(), QStringLiteral("Firmware Update Tool"));
     QCOMPARE(dialog.Pane(ID_PANE_FILE)->text(), QStringLiteral("firmware file"));
@@ -176,7 +160,7 @@ void WindowTest::firstWindowInGerman()
 
 void WindowTest::enterAndEscapeDoNothing()
 {
-    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    CTestDialog dialog(m_dir->File("no-ports"), m_dir->Path());
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
     QApplication::setActiveWindow(&dialog);
@@ -198,7 +182,7 @@ void WindowTest::enterAndEscapeDoNothing()
 
 void WindowTest::closingInWelcomeStepIsAllowed()
 {
-    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    CTestDialog dialog(m_dir->File("no-ports"), m_dir->Path());
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
     QVERIFY(dialog.Close());
@@ -208,7 +192,7 @@ void WindowTest::closingInWelcomeStepIsAllowed()
 
 void WindowTest::startShowsTheInstructions()
 {
-    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    CTestDialog dialog(m_dir->File("no-ports"), m_dir->Path());
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
     QVERIFY(dialog.Start());
@@ -224,7 +208,7 @@ void WindowTest::startShowsTheInstructions()
 void WindowTest::doubleClickActsOnceAndGateOpensAfterASecond()
 {
     // Any file choice is cancelled and counted.
-    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    CTestDialog dialog(m_dir->File("no-ports"), m_dir->Path());
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
 
@@ -249,7 +233,7 @@ void WindowTest::doubleClickActsOnceAndGateOpensAfterASecond()
 
 void WindowTest::workerTextsArriveInTheOrderPosted()
 {
-    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    CTestDialog dialog(m_dir->File("no-ports"), m_dir->Path());
     CMessageRecorder recorder(UWM_STATUS3);
     dialog.installEventFilter(&recorder);
 
@@ -271,7 +255,7 @@ void WindowTest::directCallsComeAfterEarlierPostedTexts()
     // The workflow relies on both orders: a direct call from a worker
     // lands after what that worker posted before it, and what it posts
     // after the call lands after the call.
-    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    CTestDialog dialog(m_dir->File("no-ports"), m_dir->Path());
     RunOnWorker([&] {
         for (int i = 0; i < 50; ++i)
             dialog.Workflow().PostStatus3(std::to_string(i));
@@ -297,14 +281,14 @@ void WindowTest::darkPaletteLeavesTheWindowAsItIs()
     int afterChange = -1;
     {
         // Gone before the next one: each answers every box it sees.
-        CTestDialog light(m_dir.File("no-ports"), m_dir.Path());
+        CTestDialog light(m_dir->File("no-ports"), m_dir->Path());
         light.show();
         QVERIFY(QTest::qWaitForWindowExposed(&light));
         reference = PictureOfEveryPart(light);
         QApplication::setPalette(DarkPalette());
         afterChange = DifferingPixels(reference, PictureOfEveryPart(light));
     }
-    CTestDialog dark(m_dir.File("no-ports"), m_dir.Path());
+    CTestDialog dark(m_dir->File("no-ports"), m_dir->Path());
     dark.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dark));
     const QImage underDark = PictureOfEveryPart(dark);
@@ -335,4 +319,4 @@ void WindowTest::darkPaletteLeavesTheWindowAsItIs()
 }
 
 QTEST_MAIN(WindowTest)
-#include "dialog_window_tests.moc"
+#include "DialogWindowTest.moc"

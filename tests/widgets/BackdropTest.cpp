@@ -337,4 +337,4 @@ void BackdropTest::lightPaletteIsQtsDefault()
 }
 
 QTEST_MAIN(BackdropTest)
-#include "backdrop_tests.moc"
+#include "BackdropTest.moc"

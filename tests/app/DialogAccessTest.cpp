@@ -97,7 +97,7 @@ void Listen(QAccessibleEvent* event)
 
 }  // namespace
 
-class AccessTest : public QObject {
+class AccessTest : public CDialogSuite {
     Q_OBJECT
 private slots:
     void initTestCase();
@@ -113,7 +113,6 @@ private slots:
     void everyStepIsHeardWithoutAsking();
 
 private:
-    CTempDir m_dir;
     bool m_active = false;
 };
 
@@ -125,7 +124,7 @@ void AccessTest::initTestCase()
 
 void AccessTest::init()
 {
-    SetLanguage(Language::English);
+    CDialogSuite::init();
     QTestAccessibility::clearEvents();
 }
 
@@ -136,7 +135,7 @@ void AccessTest::cleanupTestCase()
 
 void AccessTest::windowAndButtonsReadTheirCaptions()
 {
-    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    CTestDialog dialog(m_dir->File("no-ports"), m_dir->Path());
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
 
@@ -165,7 +164,7 @@ void AccessTest::windowAndButtonsReadTheirCaptions()
 
 void AccessTest::labelsAndPanesReadTheirTexts()
 {
-    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    CTestDialog dialog(m_dir->File("no-ports"), m_dir->Path());
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
 
@@ -198,7 +197,7 @@ void AccessTest::everyVisibleTextIsReachableFromTheWindow()
 {
     // A screen reader walks the tree from the window: the visible labels,
     // button and panes must all be found there.
-    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    CTestDialog dialog(m_dir->File("no-ports"), m_dir->Path());
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
     dialog.Workflow().ShowInstructions();
@@ -223,7 +222,7 @@ void AccessTest::everyVisibleTextIsReachableFromTheWindow()
 void AccessTest::buttonIsPressedThroughItsAction()
 {
     // A screen reader user presses the button through its action.
-    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    CTestDialog dialog(m_dir->File("no-ports"), m_dir->Path());
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
     QAccessibleActionInterface* actions = Access(&dialog.m_btnMain)->actionInterface();
@@ -237,7 +236,7 @@ void AccessTest::buttonIsPressedThroughItsAction()
 
 void AccessTest::percentBarIsAProgressBarWithItsValue()
 {
-    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    CTestDialog dialog(m_dir->File("no-ports"), m_dir->Path());
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
     dialog.ShowControl(Control::Progress, true);
@@ -275,7 +274,7 @@ void AccessTest::percentBarReportsPositionChanges()
 {
     if (!m_active)
         QSKIP("Qt's platform accessibility cannot be switched on here (no private Qt headers)");
-    CTestDialog dialog(m_dir.File("no-ports"), m_dir.Path());
+    CTestDialog dialog(m_dir->File("no-ports"), m_dir->Path());
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
     dialog.ShowControl(Control::Progress, true);
@@ -316,11 +315,11 @@ void AccessTest::everyStepIsHeardWithoutAsking()
     QVERIFY(device.IsReady());
     MakerOptions file = SmallFirmware();
     file.blocks = 6;  // about a second on the paced line
-    CTestDialog dialog(std::filesystem::path(device.LinkPath()).parent_path().string(), m_dir.Path());
+    CTestDialog dialog(std::filesystem::path(device.LinkPath()).parent_path().string(), m_dir->Path());
     // Through the real file dialog, after which the window must be active
     // again for anything to be heard.
     dialog.UseFileDialog();
-    dialog.NextFile(m_dir.WriteFirmware("heard.CVF", file));
+    dialog.NextFile(m_dir->WriteFirmware("heard.CVF", file));
     dialog.show();
     dialog.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&dialog));
@@ -374,4 +373,4 @@ void AccessTest::everyStepIsHeardWithoutAsking()
 }
 
 QTEST_MAIN(AccessTest)
-#include "dialog_access_tests.moc"
+#include "DialogAccessTest.moc"

@@ -303,4 +303,4 @@ void DibImageTest::bufferedPainterDrawsStraightOnPrinter()
 }
 
 QTEST_MAIN(DibImageTest)
-#include "dibimage_tests.moc"
+#include "DibImageTest.moc"

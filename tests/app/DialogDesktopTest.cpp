@@ -485,4 +485,4 @@ int main(int argc, char** argv)
     return QTest::qExec(&test, argc, argv);
 }
 
-#include "dialog_desktop_tests.moc"
+#include "DialogDesktopTest.moc"

@@ -188,4 +188,4 @@ void PercentBarTest::frameIsDrawnAroundTheBar()
 }
 
 QTEST_MAIN(PercentBarTest)
-#include "percentbar_tests.moc"
+#include "PercentBarTest.moc"

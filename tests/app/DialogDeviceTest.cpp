@@ -75,12 +75,9 @@ protected:
 
 }  // namespace
 
-class DeviceTest : public QObject {
+class DeviceTest : public CDialogSuite {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanup();
-
     void fullUpdate();
     void noRestartsTheDeviceAndOffersClose();
     void closingAfterTheSearchRestartsTheDevice();
@@ -98,9 +95,9 @@ private:
     void LoadAndSearch();
     static MakerOptions SmallFile();
 
-    std::unique_ptr<CTempDir> m_dir;
+    void ResetMore() override { m_device.reset(); }
+
     std::unique_ptr<CSimDevice> m_device;
-    std::unique_ptr<CTestDialog> m_dialog;
     std::string m_filePath;
 };
 
@@ -111,24 +108,6 @@ MakerOptions DeviceTest::SmallFile()
     MakerOptions options;
     options.blocks = 1;
     return options;
-}
-
-void DeviceTest::init()
-{
-    SetLanguage(Language::English);
-    m_dir = std::make_unique<CTempDir>();
-}
-
-void DeviceTest::cleanup()
-{
-    if (m_dialog) {
-        m_dialog->Release();
-        QVERIFY(m_dialog->WaitIdle());
-    }
-    m_dialog.reset();
-    m_device.reset();
-    m_dir.reset();
-    SetLanguage(Language::English);
 }
 
 void DeviceTest::SetUpDevice(const std::vector<std::string>& deviceArgs, const MakerOptions& file)
@@ -419,4 +398,4 @@ void DeviceTest::endSignalWhileLoadingCloses()
 }
 
 QTEST_MAIN(DeviceTest)
-#include "dialog_device_tests.moc"
+#include "DialogDeviceTest.moc"

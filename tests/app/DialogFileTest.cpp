@@ -29,12 +29,9 @@ QStringList Listed(QFileDialog* files)
 
 }  // namespace
 
-class FileTest : public QObject {
+class FileTest : public CDialogSuite {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanup();
-
     void goodFileIsLoadedAndShown();
     void textsFromTheFileAreShownAsText();
     void fileDialogListsEverySpellingOfTheExtension();
@@ -51,34 +48,13 @@ private slots:
 private:
     // A shown dialog in step 1, "Load file".
     void StartDialog();
-
-    std::unique_ptr<CTempDir> m_dir;
-    std::unique_ptr<CTestDialog> m_dialog;
 };
-
-void FileTest::init()
-{
-    SetLanguage(Language::English);
-    m_dir = std::make_unique<CTempDir>();
-}
-
-void FileTest::cleanup()
-{
-    if (m_dialog) {
-        m_dialog->Release();
-        QVERIFY(m_dialog->WaitIdle());
-    }
-    m_dialog.reset();
-    m_dir.reset();
-}
 
 void FileTest::StartDialog()
 {
-    m_dialog = std::make_unique<CTestDialog>(m_dir->File("no-ports"), m_dir->Path());
+    ShowDialog();
     // The file is chosen in the real file dialog.
     m_dialog->UseFileDialog();
-    m_dialog->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_dialog.get()));
     QVERIFY(m_dialog->Start());
 }
 
@@ -346,4 +322,4 @@ void FileTest::closeIsAllowedInTheLoadStep()
 }
 
 QTEST_MAIN(FileTest)
-#include "dialog_file_tests.moc"
+#include "DialogFileTest.moc"
