@@ -101,6 +101,10 @@ public:
                 dup2(slave, 1);
                 dup2(slave, 2);
             } else {
+                // A job of its own, as a shell starts it: the group cannot
+                // be left orphaned with a stopped member, which the kernel
+                // would hang up (SIGHUP) when one of its processes ends.
+                setpgid(0, 0);
                 const int null = open("/dev/null", O_RDONLY);
                 dup2(null, 0);
                 dup2(out[1], 1);
@@ -531,7 +535,7 @@ TEST_F(FlashTest, AWholeJobStoppedLongerThanTheSilenceLimitGoesOnWhenContinued)
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     for (pid_t pid : workers)
         kill(pid, SIGCONT);
-    EXPECT_EQ(flash.Finish(), 0) << flash.Err();
+    EXPECT_EQ(flash.Finish(), 0) << flash.Err() << flash.Out();
     for (const auto& device : devices) {
         EXPECT_TRUE(ImageIsTheFile(*device));
         EXPECT_EQ(RequestsAfterLines(*device), std::vector<std::string>{"RST"});
