@@ -24,18 +24,19 @@ CStopwatch::CStopwatch(bool startNow)
 {
     // The first stopwatch of the process measures what a start/stop pair
     // costs; constructors on other threads wait until that is done.
-    std::call_once(g_calibrationOnce, [this] {
+    std::call_once(g_calibrationOnce, [] {
         int64_t frequency = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::seconds(1)).count();
         g_counterFrequency = frequency != 0 ? frequency : 1;
         g_stopwatchOverhead = 0;
-        // The cheapest of a few pairs: one preempted pair must not shorten
-        // every later measurement.
+        // The cheapest of a few pairs of counter readings, as Start and
+        // Stop take them (a negative count: elapsed time is kept below
+        // zero). Measured without the object, whose derived part is not
+        // built yet; one preempted pair must not shorten every later
+        // measurement.
         int64_t overhead = INT64_MIN;
         for (int i = 0; i < 5; ++i) {
-            m_value = 0;
-            Start(false);
-            Stop();
-            overhead = std::max(overhead, m_value);
+            const int64_t start = ReadCounter();
+            overhead = std::max(overhead, start - ReadCounter());
         }
         g_stopwatchOverhead = overhead;
     });
