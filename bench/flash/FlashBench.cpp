@@ -45,18 +45,6 @@ struct Figures {
     long pssKiB = 0;  // the largest summed PSS of cvf-flash and its device processes
 };
 
-long PssKiB(const std::string& pid)
-{
-    std::ifstream rollup("/proc/" + pid + "/smaps_rollup");
-    std::string key;
-    long value = 0;
-    while (rollup >> key) {
-        if (key == "Pss:" && rollup >> value)
-            return value;
-    }
-    return 0;
-}
-
 // cvf-flash and the device processes it started, summed.
 long SummedPssKiB(pid_t flash)
 {

@@ -20,6 +20,7 @@
 #include "SimDevice.h"
 
 #include "EventLoopWait.h"
+#include "ProcessTimes.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -60,18 +61,6 @@ public:
 
 // The proportional set size of a process (the pages it shares counted by
 // their share), in KiB; 0 when it cannot be read.
-long PssKiB(const std::string& pid)
-{
-    std::ifstream rollup("/proc/" + pid + "/smaps_rollup");
-    std::string key;
-    long value = 0;
-    while (rollup >> key) {
-        if (key == "Pss:" && rollup >> value)
-            return value;
-    }
-    return 0;
-}
-
 // This process and its device processes, summed.
 long SummedPssKiB()
 {
